@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages ORVO needs to build, run and test.
+# Idempotent: it installs only what is missing and prints nothing when all is there.
+set -euo pipefail
+
+packages=(
+    # Build
+    cmake g++ make pkg-config clang clang-format libclang-rt-14-dev
+    libgtest-dev libgmock-dev googletest
+    libicu-dev nlohmann-json3-dev uuid-dev
+    qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webchannel-dev
+    libqt6webenginecore6-bin libqt6webengine6-data libqt6svg6
+    # Tests: a headless desktop session, a notification server, a TLS test CA
+    nodejs xvfb xauth dbus dbus-x11 dunst libnss3-tools openssl xdotool x11-utils
+    python3 python3-gi python3-dbus gir1.2-glib-2.0 imagemagick fonts-dejavu-core
+    procps psmisc
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,80 @@
+#include "app/app_delegate.h"
+
+#include "app/address_prompt.h"
+#include "app/web_view_policies.h"
+#include "bridge/page_bridge_script.h"
+#include "bridge/page_messages.h"
+#include "host/host_store.h"
+#include "notifications/notifications.h"
+
+namespace orvo {
+
+std::string startAddress(std::string_view host) { return "https://" + std::string(host) + "/"; }
+
+AppDelegate::AppDelegate(Platform& platform) : platform_(platform), bridge_(platform) {}
+
+AppDelegate::~AppDelegate() {
+    // The notification centre outlives this object; it must not call a
+    // bridge that is gone.
+    if (window_)
+        platform_.notificationCenter().setDelegate(nullptr);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    std::optional<std::string> host = loadStoredHost();
+    if (!host) {
+        host = promptForHost(platform_);
+        if (!host) {
+            platform_.application().terminate();
+            return;
+        }
+        // The launch goes on with the prompted value even if saving fails.
+        saveHost(*host);
+    }
+
+    window_ = platform_.createWindow(kMainWindowContentRect, WindowStyle{});
+    window_->setTitle(std::string(kMainWindowTitle));
+    window_->center();
+    window_->setFrameAutosaveName(std::string(kMainWindowAutosaveName));
+
+    WebViewConfiguration configuration;
+    configuration.mediaRequiresUserAction = false;
+    webView_ = platform_.createWebView(window_->contentBounds(), configuration);
+    webView_->setPolicyDelegate(this);
+
+    bridge_.setWebView(webView_);
+    bridge_.setWindow(window_);
+
+    webView_->addScriptMessageHandler(bridge_, std::string(kMessageHandlerName));
+    webView_->addUserScript(std::string(kPageBridgeScript), UserScriptInjectionTime::atDocumentStart, false);
+
+    bridge_.setupStatusItem();
+
+    NotificationCenter& center = platform_.notificationCenter();
+    center.setDelegate(&bridge_);
+    center.requestAuthorization(kAuthorizationOptions);
+    registerNotificationCategories(center);
+
+    window_->setContentView(*webView_);
+    window_->makeKeyAndOrderFront();
+    platform_.application().activateIgnoringOtherApps();
+
+    // A stored host that no URL can be formed from (one holding a space, for
+    // instance) leaves the window open with an empty view.
+    if (std::optional<Url> url = platform_.urlFromString(startAddress(*host)))
+        webView_->loadRequest(*url, kStartRequestTimeout);
+}
+
+NavigationDecision AppDelegate::decidePolicyForNavigation(const std::optional<Url>& url) {
+    const NavigationOutcome outcome = navigationPolicy(url);
+    if (outcome.handOver && url)
+        platform_.workspace().openURL(*url);
+    return outcome.decision;
+}
+
+PermissionDecision AppDelegate::decideMediaCapturePermission(const std::string& originHost,
+                                                             MediaCaptureType type) {
+    return mediaCapturePolicy(type, originHost, [] { return loadStoredHost(); });
+}
+
+} // namespace orvo

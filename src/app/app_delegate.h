@@ -1,0 +1,48 @@
+#pragma once
+
+#include "bridge/bridge.h"
+#include "platform/platform.h"
+
+#include <memory>
+#include <string>
+
+namespace orvo {
+
+inline constexpr Rect kMainWindowContentRect{0, 0, 1200, 800};
+inline constexpr std::string_view kMainWindowTitle = "ORVO";
+inline constexpr std::string_view kMainWindowAutosaveName = "OrvoMain";
+inline constexpr std::chrono::seconds kStartRequestTimeout{60};
+
+// "https://" + host + "/".
+std::string startAddress(std::string_view host);
+
+// The application delegate: runs the launch sequence and owns the main
+// window, the web view and the bridge. It answers the web view's policy
+// questions.
+class AppDelegate : public WebViewPolicyDelegate {
+public:
+    explicit AppDelegate(Platform& platform);
+    ~AppDelegate() override;
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // The launch sequence; runs once, when the platform has finished launching.
+    void applicationDidFinishLaunching();
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+    NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) override;
+    PermissionDecision decideMediaCapturePermission(const std::string& originHost,
+                                                    MediaCaptureType type) override;
+
+    Bridge& bridge() { return bridge_; }
+
+private:
+    Platform& platform_;
+    // Declared first so that it outlives the window and web view that hold
+    // references to it as their handler.
+    Bridge bridge_;
+    std::shared_ptr<Window> window_;
+    std::shared_ptr<WebView> webView_;
+};
+
+} // namespace orvo

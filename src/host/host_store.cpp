@@ -1,0 +1,187 @@
+#include "host/host_store.h"
+
+#include "host/normalize_host.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace orvo {
+namespace {
+
+constexpr const char* kFolderName = "Zandoral.Orvo";
+constexpr const char* kHostFile = "host.txt";
+constexpr const char* kSeedFile = "seed.txt";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Owns a file descriptor and closes it once.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now and reports whether the close succeeded: for a written file
+    // a failing close can be the first sign of lost data.
+    bool reset() {
+        if (fd_ < 0)
+            return true;
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        return closed;
+    }
+
+private:
+    int fd_;
+};
+
+std::filesystem::path absoluteFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0')
+        return {};
+    std::filesystem::path path(value);
+    // A relative location would depend on the working folder of the moment.
+    return path.is_absolute() ? path : std::filesystem::path();
+}
+
+std::filesystem::path configHome() {
+    if (auto xdg = absoluteFromEnvironment("XDG_CONFIG_HOME"); !xdg.empty())
+        return xdg;
+    std::filesystem::path home = absoluteFromEnvironment("HOME");
+    if (home.empty()) {
+        if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+            std::filesystem::path fromDatabase(entry->pw_dir);
+            if (fromDatabase.is_absolute())
+                home = fromDatabase;
+        }
+    }
+    return home.empty() ? home : home / ".config";
+}
+
+// Reads a whole regular file. Anything else (missing, unreadable, a folder,
+// a pipe that would block the start) gives nothing.
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file.valid())
+        return std::nullopt;
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    std::string content;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        content.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return content;
+}
+
+// The text value of a settings file. Editors on some systems put a byte-order
+// mark in front of UTF-8; it is no part of the address and would otherwise
+// end up inside the host. Invalid UTF-8 is left for normalizeHost to reject.
+std::optional<std::string> readSetting(const std::filesystem::path& folder, const char* name) {
+    if (folder.empty())
+        return std::nullopt;
+    auto content = readFile(folder / name);
+    if (content && content->starts_with(kByteOrderMark))
+        content->erase(0, kByteOrderMark.size());
+    return content;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Replaces the file's content so that a reader, or a crash at any moment,
+// sees either the old or the new content in full. The new content goes to a
+// fresh file beside it, reaches the disk, and is then renamed over the old
+// one; the folder is synced so that the rename itself survives a crash.
+void writeAtomically(const std::filesystem::path& folder, const char* name, std::string_view content) {
+    const std::filesystem::path target = folder / name;
+    std::string temporary = (folder / (std::string(name) + ".XXXXXX")).string();
+    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file.valid())
+        return;
+    const bool stored = writeAll(file.get(), content) && ::fsync(file.get()) == 0;
+    if (!file.reset() || !stored || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return;
+    }
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.valid())
+        ::fsync(directory.get());
+}
+
+} // namespace
+
+std::filesystem::path settingsDirectory() {
+    try {
+        const std::filesystem::path base = configHome();
+        // Without any home there is no place for settings; callers treat the
+        // empty location as a folder that cannot be created.
+        if (base.empty())
+            return {};
+        std::filesystem::path folder = base / kFolderName;
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+        return folder;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::optional<std::string> loadStoredHost() {
+    try {
+        if (auto host = normalizeHost(readSetting(settingsDirectory(), kHostFile)))
+            return host;
+        auto seeded = normalizeHost(readSetting(settingsDirectory(), kSeedFile));
+        if (!seeded)
+            return std::nullopt;
+        // saveHost normalises once more; in the rare case that rejects the
+        // value nothing is written and the seed is read again next time.
+        saveHost(*seeded);
+        return seeded;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void saveHost(std::string_view text) {
+    try {
+        const auto host = normalizeHost(text);
+        if (!host)
+            return;
+        const std::filesystem::path folder = settingsDirectory();
+        if (folder.empty())
+            return;
+        writeAtomically(folder, kHostFile, *host);
+    } catch (...) {
+        // Saving is best effort; a failure leaves the earlier host.txt.
+    }
+}
+
+} // namespace orvo

@@ -1,0 +1,119 @@
+#include "notifications/freedesktop.h"
+
+#include "notifications/notifications.h"
+
+#include <algorithm>
+
+namespace orvo::freedesktop {
+
+namespace {
+
+// The label of the click on the notification itself. Most servers never show
+// it; those that list actions in a menu do.
+constexpr std::string_view kDefaultActionLabel = "Open ORVO";
+
+bool contains(const std::vector<std::string>& list, std::string_view item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+const NotificationCategory* findCategory(const std::vector<NotificationCategory>& categories,
+                                         const std::string& identifier) {
+    const auto found = std::find_if(categories.begin(), categories.end(), [&](const NotificationCategory& c) {
+        return c.identifier == identifier;
+    });
+    return found == categories.end() ? nullptr : &*found;
+}
+
+} // namespace
+
+std::string escapeMarkup(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        case '\0':
+            out += "\xEF\xBF\xBD";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+NotifyArguments notifyArguments(const NotificationRequest& request,
+                                const std::vector<NotificationCategory>& categories,
+                                const std::vector<std::string>& capabilities, std::string_view desktopEntry) {
+    const NotificationContent& content = request.content;
+    const bool isCall = content.categoryIdentifier == kCallCategoryIdentifier;
+
+    NotifyArguments args;
+    args.appName = kAppName;
+    args.replacesId = 0; // every post is a notification of its own
+    args.appIcon = isCall ? kCallIconName : "";
+    args.summary = escapeMarkup(content.title);
+    args.body = escapeMarkup(content.body);
+
+    // Without the capability a server may turn a notification with actions
+    // into something else (a dialog), so none are sent, not even the click.
+    if (contains(capabilities, kActionsCapability)) {
+        args.actions = {std::string(kDefaultActionKey), std::string(kDefaultActionLabel)};
+        if (content.categoryIdentifier) {
+            if (const NotificationCategory* category =
+                    findCategory(categories, *content.categoryIdentifier)) {
+                for (const NotificationAction& action : category->actions) {
+                    args.actions.push_back(action.identifier);
+                    args.actions.push_back(action.title);
+                }
+            }
+        }
+    }
+
+    // The critical sound is the one meant to reach the user whatever the
+    // settings; critical urgency is the same promise on this side.
+    args.hints.urgency =
+        content.sound == NotificationSound::defaultCriticalSound ? Urgency::critical : Urgency::normal;
+    args.hints.category = isCall ? kCallHintCategory : "";
+    args.hints.soundName = isCall ? kCallSoundName : kMessageSoundName;
+    args.hints.desktopEntry = desktopEntry;
+
+    // A ringing call must not disappear while the user looks away: it stays
+    // until it is answered, declined or dismissed. Everything else follows the
+    // user's server settings.
+    args.expireTimeout = isCall ? kExpireNever : kExpireServerDefault;
+    return args;
+}
+
+std::string actionIdentifierForKey(std::string_view key) {
+    if (key == kDefaultActionKey)
+        return std::string(kNotificationDefaultActionIdentifier);
+    return std::string(key);
+}
+
+bool closesAfterAction(const NotifyArguments& posted, std::string_view key) {
+    if (key == kDefaultActionKey)
+        return false;
+    // Keys sit at the even positions of the flat key/label list.
+    for (std::size_t i = 0; i + 1 < posted.actions.size(); i += 2) {
+        if (posted.actions[i] == key)
+            return true;
+    }
+    return false;
+}
+
+} // namespace orvo::freedesktop

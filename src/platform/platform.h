@@ -1,0 +1,261 @@
+// The seam between ORVO's own logic and the desktop it runs on.
+//
+// Everything in orvo_core talks to the desktop only through these interfaces.
+// They are deliberately small: each one carries exactly the calls the shell
+// makes, with the values the shell passes and the results it relies on. A
+// backend (Qt on Linux today) implements them; unit tests implement them with
+// recording fakes. Backends translate; they do not decide.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvo {
+
+struct Rect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+// A URL as the platform parsed it. The scheme is reported the way the
+// platform's URL type reports it (for example already lower-cased); the shell
+// compares it as it comes.
+struct Url {
+    std::string text;
+    std::string scheme;
+    std::string host;
+    friend bool operator==(const Url&, const Url&) = default;
+};
+
+class WebView;
+
+class Application {
+public:
+    virtual ~Application() = default;
+    // Ends the application. Safe to call before the event loop runs.
+    virtual void terminate() = 0;
+    // Brings the application to the front, ahead of other applications.
+    virtual void activateIgnoringOtherApps() = 0;
+};
+
+class Window {
+public:
+    virtual ~Window() = default;
+    virtual void setTitle(const std::string& title) = 0;
+    virtual void center() = 0;
+    // Restores the frame saved under this name (if any, and if it still fits
+    // a screen) and saves the frame under it from now on.
+    virtual void setFrameAutosaveName(const std::string& name) = 0;
+    virtual Rect contentBounds() const = 0;
+    // Places the web view into the content area; it then follows the
+    // content area's size.
+    virtual void setContentView(WebView& webView) = 0;
+    // Shows the window (also from minimised), raises it and gives it focus.
+    virtual void makeKeyAndOrderFront() = 0;
+};
+
+struct WindowStyle {
+    bool titled = true;
+    bool closable = true;
+    bool miniaturizable = true;
+    bool resizable = true;
+};
+
+// A page message as the web view hands it over. The body is empty when the
+// posted value was not text.
+struct ScriptMessage {
+    std::string name;
+    std::optional<std::string> body;
+};
+
+class ScriptMessageHandler {
+public:
+    virtual ~ScriptMessageHandler() = default;
+    virtual void didReceiveScriptMessage(const ScriptMessage& message) = 0;
+};
+
+enum class NavigationDecision { cancel = 0, allow = 1 };
+enum class PermissionDecision { prompt = 0, grant = 1, deny = 2 };
+enum class MediaCaptureType { camera = 0, microphone = 1, cameraAndMicrophone = 2 };
+
+// The decisions a web view asks of its owner. Each is answered exactly once,
+// by returning.
+class WebViewPolicyDelegate {
+public:
+    virtual ~WebViewPolicyDelegate() = default;
+    // `url` is empty when the request has no URL.
+    virtual NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) = 0;
+    // `originHost` is the host of the requesting frame's origin.
+    virtual PermissionDecision decideMediaCapturePermission(const std::string& originHost,
+                                                            MediaCaptureType type) = 0;
+};
+
+struct WebViewConfiguration {
+    // Audio and video may start without a user gesture when false.
+    bool mediaRequiresUserAction = true;
+};
+
+enum class UserScriptInjectionTime { atDocumentStart = 0, atDocumentEnd = 1 };
+
+class WebView {
+public:
+    virtual ~WebView() = default;
+    virtual void setPolicyDelegate(WebViewPolicyDelegate* delegate) = 0;
+    // Messages posted by pages to `window.webkit.messageHandlers.<name>`.
+    virtual void addScriptMessageHandler(ScriptMessageHandler& handler, const std::string& name) = 0;
+    virtual void addUserScript(const std::string& source, UserScriptInjectionTime time,
+                               bool forMainFrameOnly) = 0;
+    // Loads the request; when nothing has finished loading after `timeout`,
+    // the load is stopped and the engine shows its error page.
+    virtual void loadRequest(const Url& url, std::chrono::seconds timeout) = 0;
+    // Evaluates the script in the main frame; the result is not observed.
+    virtual void evaluateJavaScript(const std::string& script) = 0;
+};
+
+struct MenuItem {
+    std::string title;
+    std::function<void()> action; // empty for a separator
+    std::string keyEquivalent;    // for example "q"; empty for none
+    bool separator = false;
+
+    static MenuItem separatorItem() {
+        MenuItem item;
+        item.separator = true;
+        return item;
+    }
+};
+
+class StatusItem {
+public:
+    virtual ~StatusItem() = default;
+    // Whether the item has a button to carry an image and a tooltip.
+    virtual bool hasButton() const = 0;
+    // Sets the named telephone symbol as image; returns false when the
+    // platform has no such symbol (the button then has no image).
+    virtual bool setImage(const std::string& symbolName,
+                          const std::string& accessibilityDescription) = 0;
+    virtual void setToolTip(const std::string& toolTip) = 0;
+    virtual void setMenu(std::vector<MenuItem> items) = 0;
+};
+
+// Alert with one text field, run application-modal.
+struct AlertSpec {
+    std::string messageText;
+    std::string informativeText;
+    std::vector<std::string> buttonTitles; // the first is the default button
+    Rect textFieldFrame;
+    std::string textFieldPlaceholder;
+};
+
+inline constexpr int kAlertFirstButtonReturn = 1000;
+
+struct AlertResult {
+    int response = 0; // kAlertFirstButtonReturn + index of the button pressed
+    std::string textFieldValue;
+};
+
+// Notification concepts, kept in the shape the shell describes them in.
+namespace notification_options {
+inline constexpr unsigned actionForeground = 4;
+inline constexpr unsigned actionDestructive = 2;
+inline constexpr unsigned authorizationBadge = 1;
+inline constexpr unsigned authorizationSound = 2;
+inline constexpr unsigned authorizationAlert = 4;
+inline constexpr unsigned presentationSound = 2;
+inline constexpr unsigned presentationBanner = 16;
+} // namespace notification_options
+
+struct NotificationAction {
+    std::string identifier;
+    std::string title;
+    unsigned options = 0;
+    friend bool operator==(const NotificationAction&, const NotificationAction&) = default;
+};
+
+struct NotificationCategory {
+    std::string identifier;
+    std::vector<NotificationAction> actions;
+    std::vector<std::string> intentIdentifiers;
+    unsigned options = 0;
+    friend bool operator==(const NotificationCategory&, const NotificationCategory&) = default;
+};
+
+enum class NotificationSound { defaultSound, defaultCriticalSound };
+
+struct NotificationContent {
+    std::string title;
+    std::string body;
+    NotificationSound sound = NotificationSound::defaultSound;
+    std::optional<std::string> categoryIdentifier;
+    friend bool operator==(const NotificationContent&, const NotificationContent&) = default;
+};
+
+struct NotificationRequest {
+    std::string identifier;
+    NotificationContent content;
+    friend bool operator==(const NotificationRequest&, const NotificationRequest&) = default;
+};
+
+// The action identifier of a click on the notification itself.
+inline constexpr std::string_view kNotificationDefaultActionIdentifier = "default";
+// The action identifier of a dismissal.
+inline constexpr std::string_view kNotificationDismissActionIdentifier = "dismiss";
+
+class NotificationCenterDelegate {
+public:
+    virtual ~NotificationCenterDelegate() = default;
+    // Returns the presentation options for a notification arriving while the
+    // application is in front.
+    virtual unsigned willPresentNotification() = 0;
+    // The user acted on a delivered notification. `completionHandler` must be
+    // called exactly once, before returning.
+    virtual void didReceiveNotificationResponse(const std::string& actionIdentifier,
+                                                const std::function<void()>& completionHandler) = 0;
+};
+
+class NotificationCenter {
+public:
+    virtual ~NotificationCenter() = default;
+    virtual void setDelegate(NotificationCenterDelegate* delegate) = 0;
+    // The outcome is not reported; the shell does not need it.
+    virtual void requestAuthorization(unsigned options) = 0;
+    // Replaces every category registered before.
+    virtual void setNotificationCategories(const std::vector<NotificationCategory>& categories) = 0;
+    // Delivers at once; the outcome is not reported.
+    virtual void addNotificationRequest(const NotificationRequest& request) = 0;
+};
+
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    // Hands the URL to the user's default application for it; the outcome is
+    // not reported.
+    virtual void openURL(const Url& url) = 0;
+};
+
+// Entry to everything above. One instance lives for the whole run.
+class Platform {
+public:
+    virtual ~Platform() = default;
+    virtual Application& application() = 0;
+    virtual Workspace& workspace() = 0;
+    virtual NotificationCenter& notificationCenter() = 0;
+    // Forms a URL from text, or nothing when the text is not a valid URL.
+    virtual std::optional<Url> urlFromString(std::string_view text) = 0;
+    virtual AlertResult runModalAlert(const AlertSpec& spec) = 0;
+    virtual std::shared_ptr<Window> createWindow(const Rect& contentRect, const WindowStyle& style) = 0;
+    virtual std::shared_ptr<WebView> createWebView(const Rect& frame,
+                                                   const WebViewConfiguration& configuration) = 0;
+    // A new item in the status bar; it stays there while the returned object lives.
+    virtual std::unique_ptr<StatusItem> createStatusItem() = 0;
+};
+
+} // namespace orvo

@@ -1,0 +1,267 @@
+#include "platform/qt/qt_notification_center.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QGuiApplication>
+#include <QMetaType>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <exception>
+#include <memory>
+
+namespace orvo::qt {
+
+namespace {
+
+// Bounds for state that a misbehaving server could otherwise grow without
+// end: notifications it never reports as closed, and posts waiting for a
+// capabilities answer that does not come. Both are far above what a day of
+// calls produces.
+constexpr std::size_t kMaxLiveNotifications = 256;
+constexpr std::size_t kMaxWaitingPosts = 64;
+
+QString qs(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QDBusMessage methodCall(const char* method) {
+    return QDBusMessage::createMethodCall(qs(freedesktop::kServiceName), qs(freedesktop::kObjectPath),
+                                          qs(freedesktop::kInterfaceName), QString::fromLatin1(method));
+}
+
+bool hasType(const QVariant& value, QMetaType::Type type) {
+    return value.metaType().id() == type;
+}
+
+std::string desktopEntry() {
+    const QString name = QGuiApplication::desktopFileName();
+    return name.isEmpty() ? std::string("orvo") : name.toStdString();
+}
+
+QVariantMap hintsMap(const freedesktop::NotifyHints& hints) {
+    QVariantMap map;
+    // A byte, not an int: servers read an urgency of any other type as normal.
+    map.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(static_cast<uchar>(hints.urgency)));
+    if (!hints.category.empty())
+        map.insert(QStringLiteral("category"), qs(hints.category));
+    if (!hints.soundName.empty())
+        map.insert(QStringLiteral("sound-name"), qs(hints.soundName));
+    if (!hints.desktopEntry.empty())
+        map.insert(QStringLiteral("desktop-entry"), qs(hints.desktopEntry));
+    return map;
+}
+
+// Runs a slot body so that nothing thrown reaches Qt's event loop. Failures
+// here only cost a notification or a response, which the shell drops anyway.
+template <typename F> void guarded(F&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+QtNotificationCenter::QtNotificationCenter(QObject* parent) : QObject(parent) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString service = qs(freedesktop::kServiceName);
+    const QString path = qs(freedesktop::kObjectPath);
+    const QString interface = qs(freedesktop::kInterfaceName);
+    // Subscribed before the first Notify, so no response can slip past. The
+    // slots take the raw message and check the argument types themselves.
+    bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
+                SLOT(onActionInvoked(QDBusMessage)));
+    bus.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,
+                SLOT(onNotificationClosed(QDBusMessage)));
+
+    auto* watcher = new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            &QtNotificationCenter::onServiceOwnerChanged);
+}
+
+QtNotificationCenter::~QtNotificationCenter() = default;
+
+void QtNotificationCenter::setDelegate(NotificationCenterDelegate* delegate) {
+    delegate_ = delegate;
+}
+
+// The freedesktop service has no authorization step; the closest thing is
+// learning what the server can show, which the posts need.
+void QtNotificationCenter::requestAuthorization(unsigned) {
+    queryServer();
+}
+
+void QtNotificationCenter::setNotificationCategories(const std::vector<NotificationCategory>& categories) {
+    categories_ = categories;
+}
+
+void QtNotificationCenter::addNotificationRequest(const NotificationRequest& request) {
+    if (capabilitiesKnown_) {
+        sendNotify(request);
+        return;
+    }
+    if (waiting_.size() < kMaxWaitingPosts)
+        waiting_.push_back(request);
+    queryServer();
+}
+
+void QtNotificationCenter::queryServer() {
+    if (capabilitiesPending_)
+        return;
+    capabilitiesPending_ = true;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const unsigned generation = generation_;
+
+    auto* capabilities = new QDBusPendingCallWatcher(bus.asyncCall(methodCall("GetCapabilities")), this);
+    connect(capabilities, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher* watcher) {
+                watcher->deleteLater();
+                guarded([&] {
+                    // An answer from a server that has since been replaced
+                    // says nothing about the current one.
+                    if (generation == generation_)
+                        onCapabilitiesReply(watcher);
+                });
+            });
+
+    auto* information = new QDBusPendingCallWatcher(bus.asyncCall(methodCall("GetServerInformation")), this);
+    connect(information, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* watcher) {
+        watcher->deleteLater();
+        guarded([&] {
+            const QDBusPendingReply<QString, QString, QString, QString> reply = *watcher;
+            if (!reply.isError())
+                serverName_ = reply.argumentAt<0>().toStdString();
+        });
+    });
+}
+
+void QtNotificationCenter::onCapabilitiesReply(QDBusPendingCallWatcher* watcher) {
+    capabilitiesPending_ = false;
+    const QDBusPendingReply<QStringList> reply = *watcher;
+    capabilities_.clear();
+    if (reply.isError()) {
+        // No server, or one that does not answer. The waiting posts still go
+        // out, in the plainest shape; the next post asks again.
+        capabilitiesKnown_ = false;
+    } else {
+        for (const QString& capability : reply.value())
+            capabilities_.push_back(capability.toStdString());
+        capabilitiesKnown_ = true;
+    }
+    std::vector<NotificationRequest> waiting;
+    waiting.swap(waiting_);
+    for (const NotificationRequest& request : waiting)
+        sendNotify(request);
+}
+
+void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
+    Posted posted{request, freedesktop::notifyArguments(request, categories_, capabilities_, desktopEntry())};
+    const freedesktop::NotifyArguments& args = posted.arguments;
+
+    QStringList actions;
+    for (const std::string& item : args.actions)
+        actions.append(qs(item));
+
+    QDBusMessage message = methodCall("Notify");
+    message << qs(args.appName) << static_cast<uint>(args.replacesId) << qs(args.appIcon) << qs(args.summary)
+            << qs(args.body) << actions << hintsMap(args.hints) << static_cast<int>(args.expireTimeout);
+
+    const unsigned generation = generation_;
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation, posted = std::move(posted)](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                guarded([&] {
+                    // An id handed out by a server that has gone since could
+                    // belong to another application's notification now.
+                    if (generation == generation_)
+                        onNotifyReply(w, posted);
+                });
+            });
+}
+
+void QtNotificationCenter::onNotifyReply(QDBusPendingCallWatcher* watcher, const Posted& posted) {
+    const QDBusPendingReply<uint> reply = *watcher;
+    // A refused post is dropped: the shell neither retries nor reports it.
+    if (reply.isError())
+        return;
+    remember(reply.value(), posted);
+}
+
+void QtNotificationCenter::remember(uint id, const Posted& posted) {
+    posted_.insert_or_assign(id, posted);
+    // Servers count ids upwards, so the smallest is the oldest.
+    while (posted_.size() > kMaxLiveNotifications)
+        posted_.erase(posted_.begin());
+}
+
+void QtNotificationCenter::closeNotification(uint id) {
+    QDBusMessage message = methodCall("CloseNotification");
+    message << id;
+    // The reply carries nothing the shell needs; without a watcher it is
+    // discarded when it arrives.
+    QDBusConnection::sessionBus().asyncCall(message);
+}
+
+void QtNotificationCenter::onActionInvoked(const QDBusMessage& message) {
+    guarded([&] {
+        const QVariantList args = message.arguments();
+        if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
+            return;
+        const uint id = args[0].toUInt();
+        const auto found = posted_.find(id);
+        if (found == posted_.end())
+            return; // another application's notification, or one already settled
+        const std::string key = args[1].toString().toStdString();
+        const bool close = freedesktop::closesAfterAction(found->second.arguments, key);
+        if (close) {
+            // Settled: a second click on the same notification must not act
+            // again while the server is still taking it away.
+            posted_.erase(found);
+        }
+
+        if (delegate_) {
+            // The delegate promises exactly one call of the completion. The
+            // centre has nothing to do in it, so a missing call costs nothing;
+            // a repeated one is a fault of the caller.
+            auto calls = std::make_shared<int>(0);
+            guarded([&] {
+                delegate_->didReceiveNotificationResponse(freedesktop::actionIdentifierForKey(key),
+                                                          [calls] { ++*calls; });
+                Q_ASSERT(*calls <= 1);
+            });
+        }
+        if (close)
+            closeNotification(id);
+    });
+}
+
+void QtNotificationCenter::onNotificationClosed(const QDBusMessage& message) {
+    guarded([&] {
+        const QVariantList args = message.arguments();
+        if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::UInt))
+            return;
+        // A dismissal is not a response the shell acts on; only forget it.
+        posted_.erase(args[0].toUInt());
+    });
+}
+
+void QtNotificationCenter::onServiceOwnerChanged(const QString&, const QString&, const QString& newOwner) {
+    guarded([&] {
+        // A new (or no) server: its ids and capabilities are not the old
+        // one's. Answers still outstanding from the old one are ignored.
+        ++generation_;
+        posted_.clear();
+        capabilitiesKnown_ = false;
+        capabilitiesPending_ = false;
+        capabilities_.clear();
+        if (!newOwner.isEmpty() || !waiting_.empty())
+            queryServer();
+    });
+}
+
+} // namespace orvo::qt

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "notifications/freedesktop.h"
+#include "platform/platform.h"
+
+#include <QObject>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class QDBusMessage;
+class QDBusPendingCallWatcher;
+
+namespace orvo::qt {
+
+// The notification centre over the freedesktop notification service on the
+// session bus. Every bus call is asynchronous: the GUI thread never waits for
+// the server, and a missing server only means that nothing is shown.
+class QtNotificationCenter : public QObject, public NotificationCenter {
+    Q_OBJECT
+public:
+    explicit QtNotificationCenter(QObject* parent = nullptr);
+    ~QtNotificationCenter() override;
+
+    void setDelegate(NotificationCenterDelegate* delegate) override;
+    void requestAuthorization(unsigned options) override;
+    void setNotificationCategories(const std::vector<NotificationCategory>& categories) override;
+    void addNotificationRequest(const NotificationRequest& request) override;
+
+private slots:
+    void onActionInvoked(const QDBusMessage& message);
+    void onNotificationClosed(const QDBusMessage& message);
+    void onServiceOwnerChanged(const QString& service, const QString& oldOwner, const QString& newOwner);
+
+private:
+    // A notification the server shows for us, kept until it is closed.
+    struct Posted {
+        NotificationRequest request;
+        freedesktop::NotifyArguments arguments;
+    };
+
+    void queryServer();
+    void onCapabilitiesReply(QDBusPendingCallWatcher* watcher);
+    void sendNotify(const NotificationRequest& request);
+    void onNotifyReply(QDBusPendingCallWatcher* watcher, const Posted& posted);
+    void closeNotification(uint id);
+    void remember(uint id, const Posted& posted);
+
+    NotificationCenterDelegate* delegate_ = nullptr;
+    std::vector<NotificationCategory> categories_;
+
+    // What the server can do. Until its first answer, posts wait in
+    // `waiting_`, so that no notification goes out in a shape the server
+    // cannot show (or turns into a dialog).
+    std::vector<std::string> capabilities_;
+    bool capabilitiesKnown_ = false;
+    bool capabilitiesPending_ = false;
+    std::vector<NotificationRequest> waiting_;
+    std::string serverName_;
+
+    std::map<uint, Posted> posted_;
+    // Posts whose Notify reply is outstanding; a server change in between
+    // makes their ids meaningless.
+    unsigned generation_ = 0;
+};
+
+} // namespace orvo::qt

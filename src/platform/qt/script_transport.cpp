@@ -1,0 +1,250 @@
+#include "platform/qt/script_transport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QWebEngineScriptCollection>
+
+#include <string_view>
+
+namespace orvo::qt {
+
+extern const std::string_view kMessageTransportScript;
+
+namespace {
+
+// The name shows up as the console line's source id ("userscript:<name>").
+const QString kUserScriptPrefix = QStringLiteral("userscript:");
+
+QString fromStd(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString randomToken() {
+    QString token;
+    for (int i = 0; i < 2; ++i) {
+        token += QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, u'0');
+    }
+    return token;
+}
+
+int hexValue(QChar c) {
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9') {
+        return u - u'0';
+    }
+    if (u >= u'a' && u <= u'f') {
+        return u - u'a' + 10;
+    }
+    if (u >= u'A' && u <= u'F') {
+        return u - u'A' + 10;
+    }
+    return -1;
+}
+
+// Reads one JSON string literal starting at `pos` and moves `pos` past it.
+// \u escapes become single UTF-16 code units, so lone surrogates survive.
+std::optional<QString> readJsonString(QStringView text, qsizetype& pos) {
+    if (pos >= text.size() || text[pos] != u'"') {
+        return std::nullopt;
+    }
+    QString out;
+    for (++pos; pos < text.size(); ++pos) {
+        const QChar c = text[pos];
+        if (c == u'"') {
+            ++pos;
+            return out;
+        }
+        if (c != u'\\') {
+            out.append(c);
+            continue;
+        }
+        if (++pos >= text.size()) {
+            return std::nullopt;
+        }
+        switch (text[pos].unicode()) {
+        case u'"':
+            out.append(u'"');
+            break;
+        case u'\\':
+            out.append(u'\\');
+            break;
+        case u'/':
+            out.append(u'/');
+            break;
+        case u'b':
+            out.append(u'\b');
+            break;
+        case u'f':
+            out.append(u'\f');
+            break;
+        case u'n':
+            out.append(u'\n');
+            break;
+        case u'r':
+            out.append(u'\r');
+            break;
+        case u't':
+            out.append(u'\t');
+            break;
+        case u'u': {
+            if (pos + 4 >= text.size()) {
+                return std::nullopt;
+            }
+            int unit = 0;
+            for (int i = 1; i <= 4; ++i) {
+                const int digit = hexValue(text[pos + i]);
+                if (digit < 0) {
+                    return std::nullopt;
+                }
+                unit = unit * 16 + digit;
+            }
+            out.append(QChar(static_cast<char16_t>(unit)));
+            pos += 4;
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// UTF-8 for well-formed text; a lone surrogate becomes its 3-byte form
+// (WTF-8), which strict UTF-8 readers reject, instead of being replaced by
+// something else in silence.
+std::string toWtf8(const QString& text) {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(text.size()));
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        char32_t cp = text[i].unicode();
+        if (QChar::isHighSurrogate(cp) && i + 1 < n && text[i + 1].isLowSurrogate()) {
+            cp = QChar::surrogateToUcs4(static_cast<char16_t>(cp), text[i + 1].unicode());
+            ++i;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+QWebEngineScript makeScript(const QString& name, const QString& source,
+                            QWebEngineScript::InjectionPoint injectionPoint, bool subFrames) {
+    QWebEngineScript script;
+    script.setName(name);
+    script.setSourceCode(source);
+    script.setInjectionPoint(injectionPoint);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(subFrames);
+    return script;
+}
+
+} // namespace
+
+const QString& ScriptTransport::transportScriptName() {
+    static const QString name = QStringLiteral("orvo-message-transport");
+    return name;
+}
+
+ScriptTransport::ScriptTransport(QWebEnginePage* page)
+    : QObject(page), page_(page), linePrefix_(QStringLiteral("orvo-transport-") + randomToken() + u':') {}
+
+void ScriptTransport::addScriptMessageHandler(ScriptMessageHandler& handler, const std::string& name) {
+    for (auto& entry : handlers_) {
+        if (entry.name == name) {
+            entry.handler = &handler;
+            return;
+        }
+    }
+    handlers_.push_back({name, &handler});
+    installScripts();
+}
+
+void ScriptTransport::addUserScript(const std::string& source, UserScriptInjectionTime time,
+                                    bool forMainFrameOnly) {
+    const auto point = time == UserScriptInjectionTime::atDocumentStart ? QWebEngineScript::DocumentCreation
+                                                                        : QWebEngineScript::DocumentReady;
+    const QString name = QStringLiteral("orvo-user-script-%1").arg(userScripts_.size() + 1);
+    userScripts_.append(makeScript(name, fromStd(source), point, !forMainFrameOnly));
+    installScripts();
+}
+
+// The transport script must come first so that the message handlers exist
+// before any other script of the document runs; the collection keeps the
+// order of insertion, so everything is inserted again in that order.
+void ScriptTransport::installScripts() {
+    QWebEngineScriptCollection& scripts = page_->scripts();
+    for (const QWebEngineScript& script : std::as_const(installed_)) {
+        scripts.remove(script);
+    }
+    installed_.clear();
+
+    QJsonArray names;
+    for (const auto& entry : handlers_) {
+        names.append(fromStd(entry.name));
+    }
+    const QString arguments =
+        QString::fromUtf8(QJsonDocument(QJsonArray{names, linePrefix_}).toJson(QJsonDocument::Compact));
+    // The arguments are a JSON array; dropping its brackets leaves the
+    // argument list of the call.
+    const QString source = fromStd(kMessageTransportScript) + u'(' + arguments.mid(1, arguments.size() - 2) +
+                           QStringLiteral(");\n");
+    installed_.append(
+        makeScript(transportScriptName(), source, QWebEngineScript::DocumentCreation, /*subFrames=*/true));
+    installed_.append(userScripts_);
+    scripts.insert(installed_);
+}
+
+bool ScriptTransport::handleConsoleMessage(QWebEnginePage::JavaScriptConsoleMessageLevel,
+                                           const QString& message, int, const QString& sourceID) {
+    try {
+        if (!message.startsWith(linePrefix_) || sourceID != kUserScriptPrefix + transportScriptName()) {
+            return false;
+        }
+        deliver(QStringView(message).mid(linePrefix_.size()));
+    } catch (...) {
+        // A handler that throws loses its message; the event loop must not see it.
+    }
+    return true;
+}
+
+void ScriptTransport::deliver(QStringView encoded) {
+    qsizetype pos = 0;
+    const std::optional<QString> name = readJsonString(encoded, pos);
+    if (!name) {
+        return;
+    }
+    ScriptMessage message{toWtf8(*name), std::nullopt};
+    const QStringView rest = encoded.mid(pos);
+    if (rest != u"null") {
+        qsizetype bodyPos = 0;
+        std::optional<QString> body = readJsonString(rest, bodyPos);
+        if (!body || bodyPos != rest.size()) {
+            return;
+        }
+        message.body = toWtf8(*body);
+    }
+    for (const auto& entry : handlers_) {
+        if (entry.name == message.name) {
+            ScriptMessageHandler* handler = entry.handler;
+            handler->didReceiveScriptMessage(message);
+            return;
+        }
+    }
+}
+
+} // namespace orvo::qt

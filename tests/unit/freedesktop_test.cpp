@@ -1,0 +1,186 @@
+// The translation of the shell's notifications into freedesktop Notify calls
+// and of the server's action keys back into action identifiers.
+#include "notifications/freedesktop.h"
+#include "notifications/notifications.h"
+
+#include "fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orvo::freedesktop {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// The request exactly as the shell posts it.
+NotificationRequest posted(std::string_view title, std::string_view body, bool isCall) {
+    testing::Log log;
+    testing::FakeNotificationCenter center(log);
+    postNotification(center, title, body, isCall);
+    return center.requests.at(0);
+}
+
+const Strings kWithActions = {"body", "actions", "persistence"};
+const Strings kWithoutActions = {"body", "body-markup"};
+
+struct ShapeCase {
+    const char* name;
+    bool isCall;
+    Strings capabilities;
+    bool categoryRegistered;
+    Strings actions;
+    Urgency urgency;
+    std::string hintCategory;
+    std::string soundName;
+    std::string appIcon;
+    std::int32_t expireTimeout;
+};
+
+class NotifyShape : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(NotifyShape, MatchesTheKindAndTheServer) {
+    const ShapeCase& c = GetParam();
+    const std::vector<NotificationCategory> categories =
+        c.categoryRegistered ? std::vector<NotificationCategory>{callCategory()}
+                             : std::vector<NotificationCategory>{};
+    const NotificationRequest request = posted(c.isCall ? "Incoming call" : "Lunch", "Alice", c.isCall);
+
+    const NotifyArguments args = notifyArguments(request, categories, c.capabilities, "orvo");
+
+    EXPECT_EQ(args.appName, "ORVO");
+    EXPECT_EQ(args.replacesId, 0u);
+    EXPECT_EQ(args.appIcon, c.appIcon);
+    EXPECT_EQ(args.summary, request.content.title);
+    EXPECT_EQ(args.body, "Alice");
+    EXPECT_EQ(args.actions, c.actions);
+    EXPECT_EQ(args.hints.urgency, c.urgency);
+    EXPECT_EQ(args.hints.category, c.hintCategory);
+    EXPECT_EQ(args.hints.soundName, c.soundName);
+    EXPECT_EQ(args.hints.desktopEntry, "orvo");
+    EXPECT_EQ(args.expireTimeout, c.expireTimeout);
+}
+
+const Strings kCallActions = {"default", "Open ORVO", "ANSWER", "Answer", "DECLINE", "Decline"};
+const Strings kClickOnly = {"default", "Open ORVO"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, NotifyShape,
+    ::testing::Values(ShapeCase{"CallWithActions", true, kWithActions, true, kCallActions, Urgency::critical,
+                                "call.incoming", "phone-incoming-call", "call-start", 0},
+                      // Without the capability not even the click is offered.
+                      ShapeCase{"CallWithoutActions",
+                                true,
+                                kWithoutActions,
+                                true,
+                                {},
+                                Urgency::critical,
+                                "call.incoming",
+                                "phone-incoming-call",
+                                "call-start",
+                                0},
+                      // Capabilities not known (no server answer): the plainest shape.
+                      ShapeCase{"CallUnknownServer",
+                                true,
+                                {},
+                                true,
+                                {},
+                                Urgency::critical,
+                                "call.incoming",
+                                "phone-incoming-call",
+                                "call-start",
+                                0},
+                      // A category that was never registered brings no actions of its own.
+                      ShapeCase{"CallUnregisteredCategory", true, kWithActions, false, kClickOnly,
+                                Urgency::critical, "call.incoming", "phone-incoming-call", "call-start", 0},
+                      ShapeCase{"OrdinaryWithActions", false, kWithActions, true, kClickOnly, Urgency::normal,
+                                "", "message-new-instant", "", -1},
+                      ShapeCase{"OrdinaryWithoutActions",
+                                false,
+                                kWithoutActions,
+                                true,
+                                {},
+                                Urgency::normal,
+                                "",
+                                "message-new-instant",
+                                "",
+                                -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct EscapeCase {
+    const char* name;
+    std::string text;
+    std::string escaped;
+};
+
+class MarkupEscape : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(MarkupEscape, AppliesToSummaryAndBody) {
+    const EscapeCase& c = GetParam();
+    const NotifyArguments args =
+        notifyArguments(posted(c.text, c.text, true), {callCategory()}, kWithActions, "");
+    EXPECT_EQ(args.summary, c.escaped);
+    EXPECT_EQ(args.body, c.escaped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MarkupEscape,
+    ::testing::Values(EscapeCase{"CallerWithNumber", "Alice <+1 555 0100>", "Alice &lt;+1 555 0100&gt;"},
+                      EscapeCase{"Ampersand", "Tom & Jerry", "Tom &amp; Jerry"},
+                      // An entity is text too and must not be read back as one.
+                      EscapeCase{"Entity", "&lt;b&gt;", "&amp;lt;b&amp;gt;"},
+                      EscapeCase{"Tag", "<b>bold</b>", "&lt;b&gt;bold&lt;/b&gt;"},
+                      EscapeCase{"Quotes", "\"a\" 'b'", "&quot;a&quot; &#39;b&#39;"},
+                      EscapeCase{"Empty", "", ""}, EscapeCase{"NonAscii", "Zoë ☎ 北京", "Zoë ☎ 北京"},
+                      EscapeCase{"Nul", std::string("a\0b", 3),
+                                 "a\xEF\xBF\xBD"
+                                 "b"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NotifyShape, EmptyTitleAndBodyStayEmpty) {
+    const NotifyArguments args =
+        notifyArguments(posted("", "", false), {callCategory()}, kWithActions, "orvo");
+    EXPECT_EQ(args.summary, "");
+    EXPECT_EQ(args.body, "");
+}
+
+TEST(ResponseKey, MapsToTheDelegatesIdentifiers) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"default", std::string(kNotificationDefaultActionIdentifier)},
+        {"ANSWER", "ANSWER"},
+        {"DECLINE", "DECLINE"},
+        // Unknown keys pass unchanged; the delegate ignores them.
+        {"answer", "answer"},
+        {"", ""},
+        {"inline-reply", "inline-reply"},
+    };
+    for (const auto& [key, identifier] : cases)
+        EXPECT_EQ(actionIdentifierForKey(key), identifier) << key;
+}
+
+TEST(ResponseKey, OnlyTheOfferedNamedActionsSettleTheNotification) {
+    const NotifyArguments call =
+        notifyArguments(posted("Incoming call", "Bob", true), {callCategory()}, kWithActions, "orvo");
+    const NotifyArguments ordinary =
+        notifyArguments(posted("Hi", "there", false), {callCategory()}, kWithActions, "orvo");
+    const NotifyArguments plainCall =
+        notifyArguments(posted("Incoming call", "Bob", true), {callCategory()}, kWithoutActions, "orvo");
+
+    struct Case {
+        const NotifyArguments& posted;
+        const char* key;
+        bool closes;
+    };
+    const std::vector<Case> cases = {
+        {call, "ANSWER", true},       {call, "DECLINE", true},      {call, "default", false},
+        {call, "Answer", false},      {call, "OTHER", false},       {ordinary, "ANSWER", false},
+        {ordinary, "default", false}, {plainCall, "ANSWER", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(closesAfterAction(c.posted, c.key), c.closes) << c.key;
+}
+
+} // namespace
+} // namespace orvo::freedesktop
