@@ -101,7 +101,7 @@ const std::vector<Row> kUnicodeRows = {
     {"DotWithMarkInsideFirstLabel", "a.\u0301b.tld", "a.\u0301b.tld"},
     {"ColonWithMarkIsNoPort", "a:\u0301b.tld", "a:\u0301b.tld"},
     {"SlashWithMarkIsNoPath", "a/\u0301b.tld", "a/\u0301b.tld"},
-    {"SchemeMarkIsPlainText", "x:/\u0301/a.tld", none},
+    {"MarkInsideSchemeMark", "x:/\u0301/a.tld", none},
     {"MarkRightAfterSchemeMark", "https://\u0301a.tld", "\u0301a.tld"},
     {"FullwidthSolidusIsNoPath", "a\uff0fb.tld", "a\uff0fb.tld"},
     {"FullwidthSolidusInLastLabel", "a.tld\uff0fpath", none},
