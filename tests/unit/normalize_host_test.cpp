@@ -123,23 +123,17 @@ TEST_P(NormalizeHostTest, GivesTheExpectedHost) {
     const Row& row = GetParam();
     const auto input = row.input ? std::optional<std::string_view>(*row.input) : std::nullopt;
     EXPECT_EQ(normalizeHost(input), row.expected);
-}
 
-// The byte-level shortcut must never change an answer.
-TEST_P(NormalizeHostTest, AsciiShortcutAgreesWithTheUnicodeRule) {
-    const Row& row = GetParam();
-    if (!row.input || !isAscii(*row.input))
-        GTEST_SKIP() << "not plain ASCII";
-    EXPECT_EQ(detail::normalizeHostAscii(*row.input), detail::normalizeHostUnicode(*row.input));
-}
+    // The byte-level shortcut must never change an answer.
+    if (row.input && isAscii(*row.input)) {
+        EXPECT_EQ(detail::normalizeHostAscii(*row.input), detail::normalizeHostUnicode(*row.input));
+    }
 
-// A host address passed back in stays as it is, unless it starts with the
-// white space that stood after "://".
-TEST_P(NormalizeHostTest, HostAddressIsStable) {
-    const Row& row = GetParam();
-    if (!row.expected || row.expected->starts_with(' '))
-        GTEST_SKIP() << "no stable host address";
-    EXPECT_EQ(normalizeHost(*row.expected), row.expected);
+    // A host address passed back in stays as it is, unless it starts with
+    // the white space that stood after "://".
+    if (row.expected && !row.expected->starts_with(' ')) {
+        EXPECT_EQ(normalizeHost(*row.expected), row.expected);
+    }
 }
 
 std::string rowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }

@@ -1,0 +1,95 @@
+// ORVO's entry point on Linux: one instance per user, the Qt platform, the
+// application delegate, and a clean quit on SIGTERM, SIGHUP and SIGINT.
+#include "app/app_delegate.h"
+#include "platform/qt/qt_platform.h"
+#include "platform/qt/single_instance.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <exception>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int) {
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// Turns the termination signals into an event on the GUI thread, where the
+// application can quit and tear the web engine down in order (which is what
+// gets Chromium to write its cookies out).
+bool installSignalPipe() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(sig, &action, nullptr);
+    return true;
+}
+
+int run(int argc, char** argv) {
+    QApplication::setOrganizationName(QStringLiteral("Zandoral"));
+    QApplication::setApplicationName(QStringLiteral("Orvo"));
+    QApplication::setApplicationDisplayName(QStringLiteral("ORVO"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("Zandoral.Orvo"));
+    QApplication app(argc, argv);
+    // Until the main window is up, no closed window may end the run: the
+    // address prompt's answer decides that.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    orvo::qt::SingleInstance instance;
+    if (instance.start() == orvo::qt::SingleInstance::Role::secondary)
+        return instance.delivered() ? 0 : 1;
+
+    const bool haveSignalPipe = installSignalPipe();
+
+    orvo::qt::QtPlatform platform;
+    orvo::AppDelegate delegate(platform);
+
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (haveSignalPipe) {
+        signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&platform] {
+            orvo::qt::guarded("handling a termination signal", [&platform] {
+                char buffer[64];
+                while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+                }
+                platform.application().terminate();
+            });
+        });
+    }
+    instance.setRaiseHandler([&delegate] { delegate.bridge().openWindow(); });
+
+    orvo::qt::guarded("launching", [&delegate] { delegate.applicationDidFinishLaunching(); });
+    if (platform.qtApplication().terminateRequested())
+        return 0;
+
+    QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        qCritical("orvo: %s", e.what());
+    } catch (...) {
+        qCritical("orvo: unexpected failure");
+    }
+    return 1;
+}

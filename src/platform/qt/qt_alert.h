@@ -1,0 +1,12 @@
+#pragma once
+
+#include "platform/platform.h"
+
+namespace orvo::qt {
+
+// Runs the alert application-modal and returns the button pressed
+// (kAlertFirstButtonReturn + index; closing the dialog counts as the last
+// button) together with the text field's content.
+AlertResult runModalAlert(const AlertSpec& spec);
+
+} // namespace orvo::qt

@@ -1,0 +1,70 @@
+#include "platform/qt/qt_platform.h"
+
+#include "platform/qt/qt_alert.h"
+#include "platform/qt/qt_notification_center.h"
+#include "platform/qt/qt_status_item.h"
+#include "platform/qt/qt_web_view.h"
+#include "platform/qt/qt_window.h"
+
+#include <QDesktopServices>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+
+namespace orvo::qt {
+
+void QtWorkspace::openURL(const Url& url) {
+    const QUrl target(QString::fromStdString(url.text), QUrl::StrictMode);
+    if (target.isValid())
+        QDesktopServices::openUrl(target);
+}
+
+QtPlatform::QtPlatform()
+    : profile_(std::make_unique<QWebEngineProfile>(QStringLiteral("Orvo"))),
+      notificationCenter_(std::make_unique<QtNotificationCenter>(nullptr)) {
+    profile_->setPersistentStoragePath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                                       QStringLiteral("/WebEngine"));
+    profile_->setCachePath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+                           QStringLiteral("/WebEngine"));
+    // The service signs in with session cookies; the user expects to stay
+    // signed in across restarts.
+    profile_->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
+    // Links with schemes the engine does not know (tel:, sip:, ...) must reach
+    // the navigation policy also when a script follows them.
+    profile_->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::AllowAllUnknownUrlSchemes);
+}
+
+QtPlatform::~QtPlatform() = default;
+
+NotificationCenter& QtPlatform::notificationCenter() {
+    return *notificationCenter_;
+}
+
+std::optional<Url> QtPlatform::urlFromString(std::string_view text) {
+    const QUrl url(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QUrl::StrictMode);
+    if (text.empty() || !url.isValid())
+        return std::nullopt;
+    return Url{std::string(text), url.scheme().toStdString(), url.host().toStdString()};
+}
+
+AlertResult QtPlatform::runModalAlert(const AlertSpec& spec) {
+    return qt::runModalAlert(spec);
+}
+
+std::shared_ptr<Window> QtPlatform::createWindow(const Rect& contentRect, const WindowStyle& style) {
+    auto window = std::make_shared<QtWindow>(contentRect, style);
+    application_.setMainWindow(window->widget());
+    return window;
+}
+
+std::shared_ptr<WebView> QtPlatform::createWebView(const Rect& frame,
+                                                   const WebViewConfiguration& configuration) {
+    return std::make_shared<QtWebView>(profile_.get(), frame, configuration);
+}
+
+std::unique_ptr<StatusItem> QtPlatform::createStatusItem() {
+    return qt::createStatusItem();
+}
+
+} // namespace orvo::qt

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "platform/platform.h"
+
+#include <QHash>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QWebEnginePage>
+#include <QWebEngineView>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class QWebEngineProfile;
+
+namespace orvo::qt {
+
+class ScriptTransport;
+
+// Translates a QUrl into the seam's URL; nothing for an empty or invalid one.
+std::optional<Url> toUrl(const QUrl& url);
+
+// The page: hands navigation and console messages to its owner.
+class OrvoPage : public QWebEnginePage {
+    Q_OBJECT
+public:
+    explicit OrvoPage(QWebEngineProfile* profile);
+
+    void setPolicyDelegate(WebViewPolicyDelegate* delegate) { delegate_ = delegate; }
+    ScriptTransport* transport() const { return transport_; }
+
+protected:
+    bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int lineNumber,
+                                  const QString& sourceID) override;
+
+private:
+    WebViewPolicyDelegate* delegate_ = nullptr;
+    QPointer<ScriptTransport> transport_;
+};
+
+class QtWebView : public QObject, public WebView {
+    Q_OBJECT
+public:
+    QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebViewConfiguration& configuration);
+    ~QtWebView() override;
+
+    void setPolicyDelegate(WebViewPolicyDelegate* delegate) override;
+    void addScriptMessageHandler(ScriptMessageHandler& handler, const std::string& name) override;
+    void addUserScript(const std::string& source, UserScriptInjectionTime time,
+                       bool forMainFrameOnly) override;
+    void loadRequest(const Url& url, std::chrono::seconds timeout) override;
+    void evaluateJavaScript(const std::string& script) override;
+
+    QWebEngineView* widget() const { return view_; }
+    QWebEnginePage* page() const { return page_.get(); }
+
+private:
+    struct PermissionKey {
+        QString origin;
+        QWebEnginePage::Feature feature;
+        friend bool operator==(const PermissionKey&, const PermissionKey&) = default;
+        friend size_t qHash(const PermissionKey& key, size_t seed = 0) {
+            return qHashMulti(seed, key.origin, static_cast<int>(key.feature));
+        }
+    };
+
+    void onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature);
+    void onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature);
+    void askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type);
+    void answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted);
+
+    WebViewPolicyDelegate* delegate_ = nullptr;
+    // The page before the view: the view must go first at teardown, the page
+    // after it, and the profile (owned by the platform) last.
+    std::unique_ptr<OrvoPage> page_;
+    QPointer<QWebEngineView> view_;
+    QTimer startTimeout_;
+    // The user's answers for this run; Qt asks again on every getUserMedia.
+    QHash<PermissionKey, bool> answers_;
+    QHash<PermissionKey, QPointer<QMessageBox>> openPrompts_;
+};
+
+} // namespace orvo::qt

@@ -1,0 +1,141 @@
+#include "platform/qt/qt_window.h"
+
+#include "platform/qt/qt_application.h"
+#include "platform/qt/qt_web_view.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWebEngineView>
+
+namespace orvo::qt {
+
+namespace {
+
+Qt::WindowFlags flagsFor(const WindowStyle& style) {
+    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint;
+    if (style.titled)
+        flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint;
+    if (style.closable)
+        flags |= Qt::WindowCloseButtonHint;
+    if (style.miniaturizable)
+        flags |= Qt::WindowMinimizeButtonHint;
+    if (style.resizable)
+        flags |= Qt::WindowMaximizeButtonHint;
+    return flags;
+}
+
+// A frame is usable when a reasonable part of it lies on some screen; one
+// saved on a monitor that is gone now would open out of reach.
+bool visibleOnSomeScreen(const QRect& frame) {
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect overlap = screen->availableGeometry().intersected(frame);
+        if (overlap.width() >= 64 && overlap.height() >= 32)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QtWindow::QtWindow(const Rect& contentRect, const WindowStyle& style) : window_(new QMainWindow) {
+    window_->setWindowFlags(flagsFor(style));
+    window_->resize(contentRect.width, contentRect.height);
+    if (!style.resizable)
+        window_->setFixedSize(contentRect.width, contentRect.height);
+    window_->installEventFilter(this);
+}
+
+QtWindow::~QtWindow() {
+    if (window_) {
+        window_->removeEventFilter(this);
+        saveFrame();
+        delete window_.data();
+    }
+    if (settings_)
+        settings_->sync();
+}
+
+void QtWindow::setTitle(const std::string& title) {
+    if (window_)
+        window_->setWindowTitle(QString::fromStdString(title));
+}
+
+void QtWindow::center() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!window_ || !screen)
+        return;
+    QRect frame = window_->frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    window_->move(frame.topLeft());
+}
+
+void QtWindow::setFrameAutosaveName(const std::string& name) {
+    if (!window_)
+        return;
+    autosaveKey_ = QString::fromStdString(name) + QStringLiteral("/geometry");
+    settings_ = std::make_unique<QSettings>(QStringLiteral("Zandoral"), QStringLiteral("Orvo"));
+    const QByteArray saved = settings_->value(autosaveKey_).toByteArray();
+    if (!saved.isEmpty()) {
+        const QRect fallback = window_->geometry();
+        if (!window_->restoreGeometry(saved) || !visibleOnSomeScreen(window_->frameGeometry())) {
+            window_->setWindowState(Qt::WindowNoState);
+            window_->setGeometry(fallback);
+        }
+    }
+    saveFrame();
+}
+
+Rect QtWindow::contentBounds() const {
+    if (!window_)
+        return {};
+    const QWidget* content = window_->centralWidget();
+    const QSize size = content ? content->size() : window_->size();
+    return Rect{0, 0, size.width(), size.height()};
+}
+
+void QtWindow::setContentView(WebView& webView) {
+    auto* view = dynamic_cast<QtWebView*>(&webView);
+    if (!window_ || !view || !view->widget())
+        return;
+    // The central widget fills the content area and follows its size.
+    window_->setCentralWidget(view->widget());
+}
+
+void QtWindow::makeKeyAndOrderFront() {
+    if (!window_)
+        return;
+    if (window_->isMinimized())
+        window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->show();
+    raiseAndActivate(*window_);
+}
+
+bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_.data()) {
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::WindowStateChange:
+        case QEvent::Close:
+        case QEvent::Hide:
+            guarded("saving the window frame", [this] { saveFrame(); });
+            break;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void QtWindow::saveFrame() {
+    if (!settings_ || !window_)
+        return;
+    // QSettings writes changes out on its own shortly after; closing and the
+    // end of the run sync explicitly.
+    settings_->setValue(autosaveKey_, window_->saveGeometry());
+    if (!window_->isVisible())
+        settings_->sync();
+}
+
+} // namespace orvo::qt

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QLocalServer>
+#include <QLockFile>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace orvo::qt {
+
+// One ORVO per user. The first instance holds a lock file and listens on a
+// local socket; a later launch finds the lock taken, asks the first one to
+// come to the front and ends.
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    enum class Role { primary, secondary };
+
+    // The message a later launch sends; nothing else is acted on.
+    static constexpr char kRaiseMessage[] = "raise\n";
+
+    // `directory` holds the lock and the socket; empty picks the user's
+    // runtime directory (or the temporary directory when there is none).
+    explicit SingleInstance(QString directory = {});
+    ~SingleInstance() override;
+
+    // Takes the lock and starts listening, or, when another instance holds
+    // it, delivers the raise request to that one.
+    Role start();
+    // For a secondary: whether the running instance got the request.
+    bool delivered() const { return delivered_; }
+
+    void setRaiseHandler(std::function<void()> handler) { onRaise_ = std::move(handler); }
+
+private:
+    void acceptConnections();
+    bool sendRaise();
+
+    QString lockPath_;
+    QString serverName_;
+    std::unique_ptr<QLockFile> lock_;
+    QLocalServer server_;
+    std::function<void()> onRaise_;
+    bool delivered_ = false;
+};
+
+} // namespace orvo::qt
