@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
-.PHONY: run test deps build asan format format-check clean
+.PHONY: run test deps build asan format format-check clean package bench
 
 run: build
 	$(BUILD_DIR)/orvo
@@ -24,6 +24,15 @@ asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON -DORVO_BUILD_APP=OFF $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan -L unit --output-on-failure
+
+# The Debian package, from the same build: $(BUILD_DIR)/orvo_*.deb.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+# ORVO against Debian's Chromium, side by side; never part of `make test`.
+bench: build
+	@bench/setup.sh
+	/usr/bin/python3 bench/bench.py --orvo $(BUILD_DIR)/orvo
 
 format:
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i

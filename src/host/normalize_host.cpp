@@ -115,8 +115,8 @@ Separator separatorOf(std::string_view character) {
     const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
     if (U_FAILURE(status))
         return Separator::none;
-    const auto utf16 =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(character.data(), static_cast<int32_t>(character.size())));
+    const auto utf16 = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(character.data(), static_cast<int32_t>(character.size())));
     const icu::UnicodeString decomposed = nfd->normalize(utf16, status);
     if (U_FAILURE(status) || decomposed.length() != 1)
         return Separator::none;
@@ -137,7 +137,8 @@ std::optional<std::vector<Character>> splitCharacters(std::string_view value) {
 
     std::vector<Character> characters;
     int32_t begin = iterator->first();
-    for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE; begin = end, end = iterator->next()) {
+    for (int32_t end = iterator->next(); end != icu::BreakIterator::DONE;
+         begin = end, end = iterator->next()) {
         Character character;
         character.begin = static_cast<std::size_t>(begin);
         character.end = static_cast<std::size_t>(end);
@@ -179,7 +180,9 @@ std::optional<std::string> normalizeHostUnicode(std::string_view text) {
     const auto characters = splitCharacters(value);
     if (!characters)
         return std::nullopt;
-    const auto isA = [](Separator kind) { return [kind](const Character& c) { return c.separator == kind; }; };
+    const auto isA = [](Separator kind) {
+        return [kind](const Character& c) { return c.separator == kind; };
+    };
 
     // Path: keep what precedes the first "/".
     const auto beginAll = characters->begin();

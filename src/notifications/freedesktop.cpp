@@ -26,6 +26,10 @@ const NotificationCategory* findCategory(const std::vector<NotificationCategory>
 
 } // namespace
 
+bool isCallNotification(const NotificationRequest& request) {
+    return request.content.categoryIdentifier == kCallCategoryIdentifier;
+}
+
 std::string escapeMarkup(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -60,7 +64,7 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
                                 const std::vector<NotificationCategory>& categories,
                                 const std::vector<std::string>& capabilities, std::string_view desktopEntry) {
     const NotificationContent& content = request.content;
-    const bool isCall = content.categoryIdentifier == kCallCategoryIdentifier;
+    const bool isCall = isCallNotification(request);
 
     NotifyArguments args;
     args.appName = kAppName;

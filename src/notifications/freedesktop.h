@@ -58,6 +58,9 @@ struct NotifyArguments {
     friend bool operator==(const NotifyArguments&, const NotifyArguments&) = default;
 };
 
+// Whether the request is an incoming call (it carries the call category).
+bool isCallNotification(const NotificationRequest& request);
+
 // Escapes text for a server that parses markup. Servers are allowed to parse
 // markup in the body (and some do in the summary) even when they do not
 // advertise it, so every text goes out escaped. NUL characters, which a D-Bus

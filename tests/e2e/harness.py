@@ -61,12 +61,22 @@ Methods of Desktop:
     window_name(wid) -> str
     xdotool(*args) -> str                 runs xdotool on this display
     type_into(wid, text, then="Return")   focuses the window, types, presses a key
+    close_window(wid)                     WM_DELETE_WINDOW, as a window manager's close
+                                          button sends it (there is no window manager;
+                                          `xdotool windowclose` destroys the window)
+    focused_window() -> str               the X input focus (xdotool getwindowfocus -f)
+    stacking_order() -> [wid]             top-level windows, topmost first
+    is_above(upper, lower) -> bool
+    spawn(argv, env=None) -> Popen        a helper program (say, xmessage) in this
+                                          session, killed at teardown
     screenshot(path=None) -> path         whole screen (ImageMagick import)
     gdbus(*args) -> str                   gdbus on the private session bus
     bus_name_has_owner(name) -> bool
-    install_url_handler(schemes, name="fake-handler") -> path of the record file
-        registers a desktop entry as default handler for x-scheme-handler/<s>;
-        each URL it is given is appended as one line to the returned file.
+    install_url_handler(schemes, name="fake-handler", mime_types=()) -> record file
+        registers a desktop entry as default handler for x-scheme-handler/<s>
+        (and the given MIME types) in this session's mimeapps.list; xdg-open,
+        and so QDesktopServices, then runs it; each URL it is given is appended
+        as one line to the returned file.
     handled_urls(path) -> [str]           the lines of that record file
 
 TestServer (d.server):
@@ -87,6 +97,14 @@ TestServer (d.server):
     mark() -> int                         index for `since`: "from now on"
     beacons(host=None, since=0) -> [Request]   requests to /beacon
     url(host, path="/") -> "https://host/path"
+    CONTROL_SCRIPT                        a <script> element to put into a page: the
+        page then long-polls /__command on its own host and runs what the test
+        queues for that host (one page per host at a time)
+    run_js(host, expression, timeout=30) -> (ok, text)
+        runs a JavaScript expression (awaited when it is a promise) in the
+        controlled page of `host`: (True, String(value)) or (False, "Name: message")
+    command(host, expression) -> number   queues without waiting; the page reports
+        with a beacon whose query has cmd=<number>
     Every host answers /beacon (any method, any query) with 204 and CORS
     headers, so pages report to the test with
     navigator.sendBeacon('/beacon?what=...') or fetch('/beacon?...').
@@ -144,6 +162,46 @@ def _safe_name(name):
     return re.sub(r"[^A-Za-z0-9_.-]+", "_", name)
 
 
+def _send_wm_delete(display_name, wid):
+    xlib = ctypes.CDLL("libX11.so.6")
+    xlib.XOpenDisplay.restype = ctypes.c_void_p
+    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    xlib.XInternAtom.restype = ctypes.c_ulong
+    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    xlib.XFlush.argtypes = [ctypes.c_void_p]
+    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [
+            ("type", ctypes.c_int),
+            ("serial", ctypes.c_ulong),
+            ("send_event", ctypes.c_int),
+            ("display", ctypes.c_void_p),
+            ("window", ctypes.c_ulong),
+            ("message_type", ctypes.c_ulong),
+            ("format", ctypes.c_int),
+            ("data", ctypes.c_long * 5),
+            ("pad", ctypes.c_long * 24),  # XEvent is larger than this member
+        ]
+
+    dpy = xlib.XOpenDisplay(display_name.encode())
+    if not dpy:
+        raise RuntimeError(f"cannot open display {display_name}")
+    try:
+        event = ClientMessage()
+        event.type = 33  # ClientMessage
+        event.window = wid
+        event.message_type = xlib.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        event.format = 32
+        event.data[0] = xlib.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        event.data[1] = 0  # CurrentTime
+        xlib.XSendEvent(dpy, wid, 0, 0, ctypes.byref(event))
+        xlib.XFlush(dpy)
+    finally:
+        xlib.XCloseDisplay(dpy)
+
+
 # --------------------------------------------------------------------------
 # HTTPS test server
 
@@ -164,12 +222,45 @@ class Request:
         return f"<{self.method} https://{self.host}{self.path}>"
 
 
+# A page that includes this script obeys TestServer.command(): it long-polls
+# its own host for JavaScript to run and reports each outcome as a beacon
+# (/beacon?cmd=<n>&ok=1&value=... or &ok=0&error=...). Async results are
+# awaited, so a command may be "await navigator.mediaDevices.getUserMedia(...)".
+CONTROL_SCRIPT = """<script>
+(function () {
+  async function loop() {
+    for (;;) {
+      let r;
+      try { r = await fetch('/__command', {cache: 'no-store'}); } catch (e) { await new Promise(f => setTimeout(f, 500)); continue; }
+      if (r.status !== 200) continue;
+      const n = r.headers.get('X-Command');
+      const code = await r.text();
+      let q;
+      try {
+        const value = await (0, eval)('(async () => (' + code + '))()');
+        q = 'ok=1&value=' + encodeURIComponent(String(value));
+      } catch (e) {
+        q = 'ok=0&error=' + encodeURIComponent(String(e && e.name) + ': ' + String(e && e.message));
+      }
+      fetch('/beacon?cmd=' + n + '&' + q, {method: 'POST'});
+    }
+  }
+  loop();
+})();
+</script>"""
+
+
 class TestServer:
+    CONTROL_SCRIPT = CONTROL_SCRIPT
+
     def __init__(self, certfile, keyfile):
         self._lock = threading.Lock()
         self._cond = threading.Condition(self._lock)
         self._requests = []
         self._pages = {}
+        self._commands = collections.defaultdict(collections.deque)
+        self._command_count = 0
+        self._closing = False
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -186,7 +277,8 @@ class TestServer:
                     host = self.headers.get("Host") or ""
                 headers = {k.lower(): v for k, v in self.headers.items()}
                 request = Request(self.command, host, self.path, headers, body)
-                server._record(request)
+                if request.route != "/__command":
+                    server._record(request)
                 status, out_headers, out_body = server._respond(request)
                 self.send_response(status)
                 for key, value in out_headers:
@@ -216,6 +308,9 @@ class TestServer:
         self._thread.start()
 
     def close(self):
+        with self._cond:
+            self._closing = True
+            self._cond.notify_all()
         self._httpd.shutdown()
         self._httpd.server_close()
 
@@ -233,10 +328,44 @@ class TestServer:
             self._requests.append(request)
             self._cond.notify_all()
 
+    def command(self, host, expression):
+        """Queues a JavaScript expression for the page of `host` that runs
+        CONTROL_SCRIPT; returns the command's number."""
+        with self._cond:
+            self._command_count += 1
+            number = self._command_count
+            self._commands[host.lower()].append((number, expression))
+            self._cond.notify_all()
+            return number
+
+    def run_js(self, host, expression, timeout=30):
+        """Runs an expression in the page of `host` (see CONTROL_SCRIPT) and
+        returns its outcome: (True, value text) or (False, error text)."""
+        number = self.command(host, expression)
+        beacon = self.wait_for(route="/beacon", pred=lambda r: r.query.get("cmd") == str(number), timeout=timeout)
+        if beacon.query.get("ok") == "1":
+            return True, beacon.query.get("value", "")
+        return False, beacon.query.get("error", "")
+
+    def _next_command(self, host, wait=20):
+        deadline = time.monotonic() + wait
+        with self._cond:
+            while not self._commands[host] and not self._closing:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return None
+                self._cond.wait(min(remaining, 0.5))
+            return self._commands[host].popleft() if self._commands[host] else None
+
     def _respond(self, request):
         cors = [("Access-Control-Allow-Origin", "*"), ("Cache-Control", "no-store")]
         if request.route == "/beacon":
             return 204, cors, b""
+        if request.route == "/__command":
+            queued = self._next_command(request.host)
+            if queued is None:
+                return 204, cors, b""
+            return 200, cors + [("X-Command", str(queued[0])), ("Content-Type", "text/plain")], queued[1].encode()
         with self._lock:
             entry = self._pages.get((request.host, request.route)) or self._pages.get(("*", request.route))
         if entry is None:
@@ -608,10 +737,36 @@ class Desktop:
     def type_into(self, wid, text, then="Return"):
         # Without a window manager nobody gives the new window focus.
         self.xdotool("windowfocus", "--sync", wid, check=False)
+        # XTEST input (no --window): Qt ignores synthetic events sent to a window.
         if text:
-            self.xdotool("type", "--window", wid, "--delay", "20", text)
+            self.xdotool("type", "--delay", "20", text)
         if then:
-            self.xdotool("key", "--window", wid, then)
+            self.xdotool("key", then)
+
+    def close_window(self, wid):
+        """Asks the window to close the way a window manager does
+        (WM_DELETE_WINDOW); `xdotool windowclose` would destroy it instead."""
+        _send_wm_delete(self.display, int(wid))
+
+    def stacking_order(self):
+        """Top-level windows, topmost first (decimal ids, as xdotool gives them)."""
+        out = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, capture_output=True, text=True,
+                             check=True).stdout
+        return [str(int(m, 16)) for m in re.findall(r"^\s+(0x[0-9a-f]+) ", out, re.M)]
+
+    def is_above(self, upper, lower):
+        order = self.stacking_order()
+        return str(upper) in order and str(lower) in order and order.index(str(upper)) < order.index(str(lower))
+
+    def spawn(self, argv, env=None):
+        """Starts a helper program in this session (its output goes to the
+        session log); it is killed at teardown."""
+        child_env = dict(self.env)
+        child_env.update(env or {})
+        return self._spawn(list(argv), self._session_log, env=child_env)
+
+    def focused_window(self):
+        return self.xdotool("getwindowfocus", "-f").strip()
 
     def screenshot(self, path=None):
         path = path or os.path.join(self.artifacts, f"{self.name}.png")
@@ -631,7 +786,7 @@ class Desktop:
 
     # -- default applications ------------------------------------------------------
 
-    def install_url_handler(self, schemes, name="fake-handler"):
+    def install_url_handler(self, schemes, name="fake-handler", mime_types=()):
         record = os.path.join(self.root, f"{name}.urls")
         script = os.path.join(self.root, f"{name}.sh")
         with open(script, "w") as f:
@@ -639,7 +794,8 @@ class Desktop:
         os.chmod(script, 0o755)
         apps = os.path.join(self.data_home, "applications")
         os.makedirs(apps, exist_ok=True)
-        mimes = ";".join(f"x-scheme-handler/{s}" for s in schemes) + ";"
+        types = [f"x-scheme-handler/{s}" for s in schemes] + list(mime_types)
+        mimes = ";".join(types) + ";"
         with open(os.path.join(apps, f"{name}.desktop"), "w") as f:
             f.write(
                 "[Desktop Entry]\nType=Application\nName=Fake handler\n"
@@ -647,8 +803,8 @@ class Desktop:
             )
         with open(os.path.join(self.config_home, "mimeapps.list"), "a") as f:
             f.write("[Default Applications]\n")
-            for s in schemes:
-                f.write(f"x-scheme-handler/{s}={name}.desktop\n")
+            for t in types:
+                f.write(f"{t}={name}.desktop\n")
         return record
 
     @staticmethod

@@ -20,7 +20,9 @@ struct Row {
     std::optional<std::string> expected;
 };
 
-void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
 
 bool isAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -68,8 +70,9 @@ const std::vector<Row> kAsciiRows = {
     {"ShortestHost", "a.b", "a.b"},
     {"NulInsideFirstLabel", "a\0b.tld"s, "a\0b.tld"s},
     {"ControlAfterLastLabel", "a.tld\x1f", none},
-    {"FileSeparatorIsNoWhiteSpace", "\x1c"
-                                    "a.tld",
+    {"FileSeparatorIsNoWhiteSpace",
+     "\x1c"
+     "a.tld",
      "\x1c"
      "a.tld"},
 };
@@ -86,7 +89,8 @@ const std::vector<Row> kUnicodeRows = {
     {"ZeroWidthSpaceInLastLabel", "a.tld\u200b", none},
     {"MarkOfTrimmedSpaceStays", " \u0301a.tld", "\u0301a.tld"},
     {"CyrillicUpperCase", "tenant.service.\u0420\u0424", "tenant.service.\u0440\u0444"},
-    {"GreekUpperCase", "\u0395\u039b.\u0395\u039b\u039b\u0391\u03a3", "\u03b5\u03bb.\u03b5\u03bb\u03bb\u03b1\u03c3"},
+    {"GreekUpperCase", "\u0395\u039b.\u0395\u039b\u039b\u0391\u03a3",
+     "\u03b5\u03bb.\u03b5\u03bb\u03bb\u03b1\u03c3"},
     {"NoFinalSigma", "\u039f\u0394\u039f\u03a3.tld", "\u03bf\u03b4\u03bf\u03c3.tld"},
     {"DottedCapitalI", "\u0130.tld", "i.tld"},
     {"KelvinSign", "a.\u212a", "a.k"},
@@ -136,7 +140,9 @@ TEST_P(NormalizeHostTest, GivesTheExpectedHost) {
     }
 }
 
-std::string rowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
+std::string rowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
 
 INSTANTIATE_TEST_SUITE_P(Ascii, NormalizeHostTest, testing::ValuesIn(kAsciiRows), rowName);
 INSTANTIATE_TEST_SUITE_P(Unicode, NormalizeHostTest, testing::ValuesIn(kUnicodeRows), rowName);

@@ -84,6 +84,9 @@ int run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The icons live in a static library, whose resources are not registered
+    // on their own.
+    Q_INIT_RESOURCE(resources);
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {

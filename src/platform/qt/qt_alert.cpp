@@ -25,12 +25,10 @@ AlertResult runModalAlert(const AlertSpec& spec) {
     QFont bold = message->font();
     bold.setBold(true);
     message->setFont(bold);
-    message->setWordWrap(true);
     layout->addWidget(message);
 
     auto* informative = new QLabel(QString::fromStdString(spec.informativeText), &dialog);
     informative->setTextFormat(Qt::PlainText);
-    informative->setWordWrap(true);
     layout->addWidget(informative);
 
     auto* field = new QLineEdit(&dialog);

@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include <exception>
+#include <algorithm>
 #include <memory>
 
 namespace orvo::qt {
@@ -104,8 +104,16 @@ void QtNotificationCenter::addNotificationRequest(const NotificationRequest& req
         sendNotify(request);
         return;
     }
-    if (waiting_.size() < kMaxWaitingPosts)
-        waiting_.push_back(request);
+    if (waiting_.size() >= kMaxWaitingPosts) {
+        // Room for a call is made at the expense of the oldest ordinary post.
+        const auto ordinary =
+            std::find_if(waiting_.begin(), waiting_.end(),
+                         [](const NotificationRequest& r) { return !freedesktop::isCallNotification(r); });
+        if (!freedesktop::isCallNotification(request) || ordinary == waiting_.end())
+            return;
+        waiting_.erase(ordinary);
+    }
+    waiting_.push_back(request);
     queryServer();
 }
 
@@ -127,16 +135,6 @@ void QtNotificationCenter::queryServer() {
                         onCapabilitiesReply(watcher);
                 });
             });
-
-    auto* information = new QDBusPendingCallWatcher(bus.asyncCall(methodCall("GetServerInformation")), this);
-    connect(information, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* watcher) {
-        watcher->deleteLater();
-        guarded([&] {
-            const QDBusPendingReply<QString, QString, QString, QString> reply = *watcher;
-            if (!reply.isError())
-                serverName_ = reply.argumentAt<0>().toStdString();
-        });
-    });
 }
 
 void QtNotificationCenter::onCapabilitiesReply(QDBusPendingCallWatcher* watcher) {

@@ -57,7 +57,6 @@ private:
     bool capabilitiesKnown_ = false;
     bool capabilitiesPending_ = false;
     std::vector<NotificationRequest> waiting_;
-    std::string serverName_;
 
     std::map<uint, Posted> posted_;
     // Posts whose Notify reply is outstanding; a server change in between

@@ -1,17 +1,138 @@
 #include "platform/qt/qt_status_item.h"
 
+#include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QIcon>
+#include <QKeySequence>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include <map>
+#include <utility>
+
 namespace orvo::qt {
 
 namespace {
-class NullStatusItem : public StatusItem {
+
+const QString kBundledPhoneIcon = QStringLiteral(":/orvo/icons/orvo-phone.svg");
+
+// Symbol names the shell asks for, with the freedesktop icon names that show
+// the same thing; the first one the icon theme has wins.
+const std::map<std::string, QStringList>& themeNamesForSymbols() {
+    static const std::map<std::string, QStringList> names{
+        {"phone.circle.fill", {QStringLiteral("call-start"), QStringLiteral("phone")}},
+    };
+    return names;
+}
+
+QString fromStd(const std::string& text) {
+    // D-Bus strings cannot carry NUL; a tooltip must still show everything
+    // around it rather than be cut short or refused by the tray.
+    QString result = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    result.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter));
+    return result;
+}
+
+class QtStatusItem : public StatusItem {
 public:
-    bool hasButton() const override { return false; }
-    bool setImage(const std::string&, const std::string&) override { return false; }
-    void setToolTip(const std::string&) override {}
-    void setMenu(std::vector<MenuItem>) override {}
+    QtStatusItem() : icon_(std::make_unique<QSystemTrayIcon>()) {
+        QObject::connect(icon_.get(), &QSystemTrayIcon::activated, icon_.get(),
+                         [this](QSystemTrayIcon::ActivationReason reason) { onActivated(reason); });
+    }
+
+    ~QtStatusItem() override {
+        icon_->hide();
+        icon_->setContextMenu(nullptr);
+    }
+
+    QtStatusItem(const QtStatusItem&) = delete;
+    QtStatusItem& operator=(const QtStatusItem&) = delete;
+
+    bool hasButton() const override { return true; }
+
+    bool setImage(const std::string& symbolName, const std::string&) override {
+        QIcon icon;
+        const auto& symbols = themeNamesForSymbols();
+        if (const auto found = symbols.find(symbolName); found != symbols.end()) {
+            for (const QString& name : found->second) {
+                if (QIcon::hasThemeIcon(name)) {
+                    icon = QIcon::fromTheme(name);
+                    break;
+                }
+            }
+            if (icon.isNull()) {
+                icon = QIcon(kBundledPhoneIcon);
+            }
+        }
+        if (icon.isNull() || icon.pixmap(22, 22).isNull()) {
+            icon_->setIcon(QIcon());
+            icon_->hide();
+            return false;
+        }
+        icon_->setIcon(icon);
+        icon_->show();
+        return true;
+    }
+
+    void setToolTip(const std::string& toolTip) override { icon_->setToolTip(fromStd(toolTip)); }
+
+    void setMenu(std::vector<MenuItem> items) override {
+        auto menu = std::make_unique<QMenu>();
+        for (MenuItem& item : items) {
+            if (item.separator) {
+                menu->addSeparator();
+                continue;
+            }
+            QAction* action = menu->addAction(fromStd(item.title));
+            if (!item.keyEquivalent.empty()) {
+                action->setShortcut(
+                    QKeySequence(QStringLiteral("Ctrl+") + fromStd(item.keyEquivalent).toUpper()));
+            }
+            QObject::connect(action, &QAction::triggered, action, [run = std::move(item.action)] {
+                try {
+                    if (run) {
+                        run();
+                    }
+                } catch (...) {
+                    // A failing menu action must not take the event loop down.
+                }
+            });
+        }
+        icon_->setContextMenu(menu.get());
+        // The old menu may be the one whose action is running right now.
+        if (menu_) {
+            menu_.release()->deleteLater();
+        }
+        menu_ = std::move(menu);
+    }
+
+private:
+    // A click on the item opens its menu, as a status bar item does.
+    void onActivated(QSystemTrayIcon::ActivationReason reason) {
+        try {
+            if (reason == QSystemTrayIcon::Trigger && menu_) {
+                menu_->popup(QCursor::pos());
+            }
+        } catch (...) {
+        }
+    }
+
+    std::unique_ptr<QSystemTrayIcon> icon_;
+    std::unique_ptr<QMenu> menu_;
 };
+
 } // namespace
 
-std::unique_ptr<StatusItem> createStatusItem() { return std::make_unique<NullStatusItem>(); }
+std::unique_ptr<StatusItem> createStatusItem() {
+    // Qt picks the StatusNotifierItem protocol or the old X11 tray once, at
+    // the first tray query, and never again. Ask the session bus first so that
+    // this choice is made against a settled answer about the watcher.
+    if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected() && bus.interface()) {
+        bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    }
+    return std::make_unique<QtStatusItem>();
+}
 
 } // namespace orvo::qt

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/qt/script_transport.h"
 
 #include <QHash>
 #include <QMessageBox>
@@ -17,8 +18,6 @@
 class QWebEngineProfile;
 
 namespace orvo::qt {
-
-class ScriptTransport;
 
 // Translates a QUrl into the seam's URL; nothing for an empty or invalid one.
 std::optional<Url> toUrl(const QUrl& url);

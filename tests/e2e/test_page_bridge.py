@@ -1,0 +1,173 @@
+"""Page messages from every kind of frame reach the shell, in order and intact,
+and nothing but the page's own posts can produce one. The status tooltip, read
+over D-Bus, shows what the shell received."""
+import json
+import os
+import time
+import unittest
+
+from harness import Desktop, wait_until
+from sni_watcher import TrayClient
+
+TENANT = "tenant.orvo.test"
+WIDGETS = "widgets.orvo.test"
+PAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pages_bridge")
+STRICT_CSP = ("default-src 'none'; script-src 'self'; require-trusted-types-for 'script'; "
+              "trusted-types 'none'")
+PREFIX = "ORVO \u2014 "
+
+
+def read_page(name):
+    with open(os.path.join(PAGES, name), encoding="utf-8") as f:
+        return f.read()
+
+
+def descendants(pid):
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def renderer_processes(pid):
+    count = 0
+    for child in descendants(pid):
+        try:
+            with open(f"/proc/{child}/cmdline", "rb") as f:
+                count += b"--type=renderer" in f.read()
+        except OSError:
+            pass
+    return count
+
+
+class PageBridgeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # The widgets origin gets a renderer process of its own, so that its
+        # frame really is out of process.
+        cls.desktop = Desktop(name=cls.__name__, sni_watcher=True,
+                              chromium_flags=[f"--isolate-origins=https://{WIDGETS}"])
+        d = cls.desktop.__enter__()
+        try:
+            cls.step = "idle"
+            d.server.page(TENANT, "/", read_page("top.html"))
+            d.server.page(TENANT, "/step", lambda _req: (200, {"Cache-Control": "no-store"}, cls.step),
+                          content_type="text/plain")
+            for host in (TENANT, WIDGETS):
+                d.server.page(host, "/frame.html", read_page("frame.html"))
+                d.server.page(host, "/nest.html", read_page("nest.html"))
+            d.server.page(TENANT, "/csp-frame.html", read_page("csp-frame.html"),
+                          headers={"Content-Security-Policy": STRICT_CSP})
+            d.server.page(TENANT, "/csp-frame.js", read_page("csp-frame.js"),
+                          content_type="text/javascript", headers={"Content-Security-Policy": STRICT_CSP})
+            d.write_host(TENANT)
+            cls.orvo = d.start_orvo()
+            cls.tray = TrayClient(d.env["DBUS_SESSION_BUS_ADDRESS"])
+            cls.item = wait_until(lambda: (cls.tray.items() or [None])[0], timeout=30,
+                                  message="ORVO registered no status item")
+            d.server.wait_for(host=TENANT, path="/step")
+        except BaseException:
+            cls.desktop.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            exit_code = cls.desktop.stop_orvo(cls.orvo)
+        finally:
+            cls.desktop.__exit__(None, None, None)
+        if exit_code != 0:
+            raise AssertionError(f"orvo exited with {exit_code}")
+
+    def run_step(self, step, expected_tooltip, timeout=20):
+        """Has the page act out `step` and waits until the tooltip shows the
+        status it posts; returns the tooltip."""
+        type(self).step = f"{step}#{time.monotonic()}"
+        last = [None]
+
+        def shows_expected():
+            last[0] = self.tray.tooltip(self.item)
+            return last[0] == expected_tooltip
+
+        try:
+            wait_until(shows_expected, timeout=timeout)
+        except AssertionError:
+            self.fail(f"step {step}: tooltip is {last[0]!r:.200}, expected {expected_tooltip!r:.200}")
+        return last[0]
+
+    def test_every_frame_kind_reaches_the_shell(self):
+        kinds = ["main", "same-origin", "cross-origin", "nested", "srcdoc", "data", "blob", "sandboxed",
+                 "cross-origin-sandboxed", "strict-csp"]
+        for kind in kinds:
+            with self.subTest(kind=kind):
+                self.run_step(kind, f"{PREFIX}In a call from {kind}")
+                if kind == "cross-origin":
+                    self.assertGreaterEqual(renderer_processes(self.orvo.pid), 2,
+                                            "the cross-origin frame shares the page's process")
+
+    def test_page_sees_only_a_fixed_handler_object(self):
+        # The page reports what it found; every entry states the sound outcome.
+        type(self).step = f"surface#{time.monotonic()}"
+        tooltip = wait_until(lambda: (t := self.tray.tooltip(self.item)).startswith(PREFIX + "{") and t,
+                             timeout=20, message="the page sent no report")
+        self.assertEqual(json.loads(tooltip[len(PREFIX):]), {
+            "qt": "undefined",
+            "handlers": ["orvo"],
+            "webkitWritable": True,
+            "handlerWritable": True,
+            "postMessageWritable": True,
+            "deleteWebkit": "object",
+            "throws": ["no"] * 6,
+            "chromeThrows": "no",
+        })
+
+    def test_text_arrives_unchanged(self):
+        # D-Bus strings cannot hold NUL, so the tray shows U+FFFD in its place;
+        # everything else is exactly what the page posted.
+        self.run_step("text", PREFIX + "|".join(["line\nbreak", "tab\t", "quote\"'", "back\\slash",
+                                                  "emoji \U0001F4DE", "sep\u2028", "</script>",
+                                                  "nul\ufffdend"]))
+        self.run_step("large", PREFIX + "abc\u00e9\U0001F4DE" * 200000)
+
+    def test_lone_surrogate_is_not_passed_off_as_valid_text(self):
+        tooltip = wait_until(lambda: self._lone_surrogate_tooltip(), timeout=20,
+                             message="the lone surrogate status never arrived")
+        self.assertIn("\ufffd", tooltip)
+        self.assertNotIn("\ud83d", tooltip)
+
+    def _lone_surrogate_tooltip(self):
+        if not type(self).step.startswith("lone-surrogate"):
+            type(self).step = f"lone-surrogate#{time.monotonic()}"
+        tooltip = self.tray.tooltip(self.item)
+        return tooltip if tooltip.startswith(PREFIX + "half ") and tooltip.endswith(" pair") else None
+
+    def test_console_lines_of_the_page_are_not_messages(self):
+        count = self.tray.tooltip_changes(self.item)
+        self.run_step("spoof", PREFIX + "after spoof")
+        # Only the page's real post changed the tooltip; the imitations did not.
+        self.assertEqual(count(), 1)
+
+    def test_ten_thousand_messages_arrive_in_order(self):
+        count = self.tray.tooltip_changes(self.item)
+        type(self).step = f"burst#{time.monotonic()}"
+        received, times = count(until=10000, timeout=120)
+        self.assertEqual(received, 10000, "messages were lost")
+        self.assertEqual(self.tray.tooltip(self.item), PREFIX + "burst 10000")
+        self.assertEqual(count(), 10000, "more tooltip changes than messages")
+        print(f"\n10,000 status messages: first to last tooltip change {1000 * (times[-1] - times[0]):.0f} ms",
+              flush=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
