@@ -3,8 +3,9 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= 2
+FUZZ_SECONDS ?= 60
 
-.PHONY: run test deps build asan format format-check clean package bench
+.PHONY: run test deps build asan fuzz format format-check clean package bench
 
 run: build
 	$(BUILD_DIR)/orvo
@@ -25,6 +26,11 @@ asan: deps
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan -L unit --output-on-failure
 
+# Every libFuzzer target for FUZZ_SECONDS each (clang, in build-fuzz); crash
+# inputs land in build-fuzz/artifacts/.
+fuzz: deps
+	ORVO_FUZZ_CMAKE_FLAGS="$(CMAKE_FLAGS)" scripts/fuzz.sh all $(FUZZ_SECONDS)
+
 # The Debian package, from the same build: $(BUILD_DIR)/orvo_*.deb.
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
@@ -41,4 +47,4 @@ format-check:
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan
+	rm -rf $(BUILD_DIR) build-asan build-fuzz

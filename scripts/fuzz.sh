@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Builds one libFuzzer target and runs it for a while.
+# Builds libFuzzer targets and runs each for a while.
 #
 #   scripts/fuzz.sh TARGET [SECONDS] [extra libFuzzer options...]
+#   scripts/fuzz.sh all [SECONDS] [extra libFuzzer options...]
 #
 # TARGET is a fuzz target's name, with or without its "fuzz_" prefix (for
-# example normalize_host). The build goes to $ORVO_FUZZ_BUILD_DIR (default:
-# build-fuzz beside the sources); the corpus grows in that build folder,
+# example normalize_host); "all" runs every target in tests/fuzz/ one after
+# the other, each for SECONDS (default 60), and goes on after a failing one
+# so that one run reports on all of them. The build goes to
+# $ORVO_FUZZ_BUILD_DIR (default: build-fuzz beside the sources) and holds only
+# the core and the fuzz targets; the corpus grows in that build folder,
 # seeded from tests/fuzz/corpus/<name>/ when that exists, and a dictionary
 # tests/fuzz/<name>.dict is used when present. Crash inputs land in the build
-# folder's artifacts/ and the script exits non-zero.
+# folder's artifacts/<name>/ and the script exits non-zero.
+# $ORVO_FUZZ_CMAKE_FLAGS adds CMake options (for example -DORVO_WERROR=ON).
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-    echo "usage: $0 TARGET [SECONDS] [libFuzzer options...]" >&2
+    echo "usage: $0 TARGET|all [SECONDS] [libFuzzer options...]" >&2
     exit 2
 fi
-name=${1#fuzz_}
-target=fuzz_$name
+requested=${1#fuzz_}
 seconds=${2:-60}
 shift $(($# >= 2 ? 2 : 1))
 
@@ -24,16 +28,41 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${ORVO_FUZZ_BUILD_DIR:-$source_dir/build-fuzz}
 jobs=${ORVO_FUZZ_BUILD_JOBS:-2}
 
+if [ "$requested" = all ]; then
+    names=()
+    for source in "$source_dir"/tests/fuzz/*_fuzz.cpp; do
+        base=$(basename "$source" .cpp)
+        names+=("${base%_fuzz}")
+    done
+    build_target=orvo_fuzzers
+else
+    names=("$requested")
+    build_target=fuzz_$requested
+fi
+
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DORVO_FUZZ=ON -DORVO_BUILD_APP=OFF >/dev/null
-cmake --build "$build_dir" --target "$target" -j "$jobs"
+    -DCMAKE_CXX_COMPILER=clang++ -DORVO_FUZZ=ON -DORVO_BUILD_APP=OFF ${ORVO_FUZZ_CMAKE_FLAGS:-} >/dev/null
+cmake --build "$build_dir" --target "$build_target" -j "$jobs"
 
-corpus=$build_dir/fuzz-corpus/$name
-artifacts=$build_dir/artifacts/$name/
-mkdir -p "$corpus" "$artifacts"
-inputs=("$corpus")
-[ -d "$source_dir/tests/fuzz/corpus/$name" ] && inputs+=("$source_dir/tests/fuzz/corpus/$name")
-options=(-max_total_time="$seconds" -artifact_prefix="$artifacts" -print_final_stats=1)
-[ -f "$source_dir/tests/fuzz/$name.dict" ] && options+=(-dict="$source_dir/tests/fuzz/$name.dict")
+run_one() {
+    local name=$1
+    shift
+    local corpus=$build_dir/fuzz-corpus/$name
+    local artifacts=$build_dir/artifacts/$name/
+    mkdir -p "$corpus" "$artifacts"
+    local inputs=("$corpus")
+    [ -d "$source_dir/tests/fuzz/corpus/$name" ] && inputs+=("$source_dir/tests/fuzz/corpus/$name")
+    local options=(-max_total_time="$seconds" -artifact_prefix="$artifacts" -print_final_stats=1)
+    [ -f "$source_dir/tests/fuzz/$name.dict" ] && options+=(-dict="$source_dir/tests/fuzz/$name.dict")
+    "$build_dir/tests/fuzz/fuzz_$name" "${options[@]}" "$@" "${inputs[@]}"
+}
 
-exec "$build_dir/tests/fuzz/$target" "${options[@]}" "$@" "${inputs[@]}"
+failed=()
+for name in "${names[@]}"; do
+    echo "== fuzz_$name for ${seconds} s"
+    run_one "$name" "$@" || failed+=("$name")
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzzing found faults in: ${failed[*]} (inputs in $build_dir/artifacts/)" >&2
+    exit 1
+fi

@@ -13,6 +13,11 @@ std::optional<std::string_view> payloadAfter(std::string_view body, std::string_
 }
 
 std::optional<PageMessage> parseNotify(std::string_view payload) {
+    // JSON text never holds a raw NUL byte (inside a string it must be
+    // escaped), but the parser takes one for the end of its input and would
+    // accept an object followed by a NUL and anything at all.
+    if (payload.find('\0') != std::string_view::npos)
+        return std::nullopt;
     // The parser rejects invalid UTF-8 inside strings, which stands for text
     // that cannot be encoded without loss.
     nlohmann::json value = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);

@@ -60,6 +60,18 @@ std::string escapeMarkup(std::string_view text) {
     return out;
 }
 
+std::string plainText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\0')
+            out += "\xEF\xBF\xBD";
+        else
+            out += c;
+    }
+    return out;
+}
+
 NotifyArguments notifyArguments(const NotificationRequest& request,
                                 const std::vector<NotificationCategory>& categories,
                                 const std::vector<std::string>& capabilities, std::string_view desktopEntry) {
@@ -70,7 +82,7 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
     args.appName = kAppName;
     args.replacesId = 0; // every post is a notification of its own
     args.appIcon = isCall ? kCallIconName : "";
-    args.summary = escapeMarkup(content.title);
+    args.summary = plainText(content.title);
     args.body = escapeMarkup(content.body);
 
     // Without the capability a server may turn a notification with actions

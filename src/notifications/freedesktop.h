@@ -61,11 +61,15 @@ struct NotifyArguments {
 // Whether the request is an incoming call (it carries the call category).
 bool isCallNotification(const NotificationRequest& request);
 
-// Escapes text for a server that parses markup. Servers are allowed to parse
-// markup in the body (and some do in the summary) even when they do not
-// advertise it, so every text goes out escaped. NUL characters, which a D-Bus
-// string cannot carry, become U+FFFD.
+// Escapes text for the body, which servers may parse as markup even when
+// they do not advertise it. NUL characters, which a D-Bus string cannot
+// carry, become U+FFFD.
 std::string escapeMarkup(std::string_view text);
+
+// Text for the summary, which is plain text by the protocol (servers that
+// format it with markup escape it themselves): only NUL characters change,
+// as above.
+std::string plainText(std::string_view text);
 
 // The Notify arguments for one request. `categories` are those registered
 // with the centre, `capabilities` what the server reported (empty when it is

@@ -55,7 +55,9 @@ Methods of Desktop:
         (proc defaults to the last started; SIGKILLs the group after timeout
         and fails the test)
     wait_exit(proc=None, timeout=30) -> int   waits for an exit without signalling
-    wait_for_window(pattern="^ORVO$", timeout=30) -> str   first visible match
+    wait_for_window(pattern="^ORVO$", timeout=30, visible=True, settle=0.5) -> str
+        the first visible match, once it has stayed the same for `settle` s
+        (Qt may swap a new top-level's X window right after showing it)
     find_windows(pattern, visible=True) -> [wid]   xdotool search --name (regex)
     window_geometry(wid) -> Geometry(x, y, width, height)   via xwininfo
     window_name(wid) -> str
@@ -714,12 +716,22 @@ class Desktop:
         args = ["search"] + (["--onlyvisible"] if visible else []) + ["--name", pattern]
         return self.xdotool(*args, check=False).split()
 
-    def wait_for_window(self, pattern="^ORVO$", timeout=30, visible=True):
-        return wait_until(
-            lambda: (self.find_windows(pattern, visible) or [None])[0],
-            timeout=timeout,
-            message=f"no window named {pattern!r} within {timeout}s",
-        )
+    def wait_for_window(self, pattern="^ORVO$", timeout=30, visible=True, settle=0.5):
+        """The first window matching `pattern` once the match has stayed the
+        same for `settle` seconds: Qt may replace a top-level's X window right
+        after showing it (when the web view switches it to GPU composition),
+        and an id taken too early can vanish."""
+        state = {"wid": None, "since": 0.0}
+
+        def stable():
+            found = (self.find_windows(pattern, visible) or [None])[0]
+            now = time.monotonic()
+            if found != state["wid"]:
+                state.update(wid=found, since=now)
+                return None
+            return found if found and now - state["since"] >= settle else None
+
+        return wait_until(stable, timeout=timeout, message=f"no window named {pattern!r} within {timeout}s")
 
     def window_name(self, wid):
         return self.xdotool("getwindowname", wid).rstrip("\n")

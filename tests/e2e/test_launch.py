@@ -19,15 +19,17 @@ def tenant_page(title="Tenant"):
 
 
 class LaunchTest(unittest.TestCase):
-    def main_window(self, d):
+    def main_window(self, d, loaded=None):
         """The main window: the one named ORVO at the main window's size
-        (the prompt carries the same name but is far smaller)."""
+        (the prompt carries the same name but is far smaller). With `loaded`,
+        first waits until that host's page runs, after which the window's X
+        id no longer changes."""
+        if loaded:
+            self.assertEqual(d.server.run_js(loaded, "1"), (True, "1"))
+
         def find():
-            for wid in d.find_windows(PROMPT):
-                g = d.window_geometry(wid)
-                if g.width >= 600:
-                    return wid
-            return None
+            wid = d.wait_for_window(PROMPT)
+            return wid if d.window_geometry(wid).width >= 600 else None
         return wait_until(find, message="the main window did not appear")
 
     def test_prompt_answer_is_reduced_to_the_host_saved_and_loaded(self):
@@ -43,7 +45,7 @@ class LaunchTest(unittest.TestCase):
             self.assertEqual((request.method, request.path), ("GET", "/"))
             self.assertEqual(d.read_host(), TENANT)
 
-            wid = self.main_window(d)
+            wid = self.main_window(d, loaded=TENANT)
             self.assertEqual(d.window_name(wid), "ORVO")
             g = d.window_geometry(wid)
             self.assertEqual((g.width, g.height), MAIN_SIZE)
@@ -112,7 +114,7 @@ class LaunchTest(unittest.TestCase):
             d.server.page(TENANT, "/", tenant_page())
             d.write_host(TENANT)
             orvo = d.start_orvo()
-            wid = self.main_window(d)
+            wid = self.main_window(d, loaded=TENANT)
             d.xdotool("windowsize", wid, 900, 640)
             d.xdotool("windowmove", wid, 100, 60)
             wait_until(lambda: d.window_geometry(wid) == (100, 60, 900, 640))
@@ -121,7 +123,7 @@ class LaunchTest(unittest.TestCase):
             self.assertEqual(d.stop_orvo(orvo), 0)
 
             orvo = d.start_orvo()
-            wid = self.main_window(d)
+            wid = self.main_window(d, loaded=TENANT)
             wait_until(lambda: d.window_geometry(wid) == (100, 60, 900, 640),
                        message=f"frame not restored: {d.window_geometry(wid)}")
             self.assertEqual(d.stop_orvo(orvo), 0)
@@ -147,7 +149,7 @@ class LaunchTest(unittest.TestCase):
             d.server.page(TENANT, "/", tenant_page())
             d.write_host(TENANT)
             first = d.start_orvo()
-            wid = self.main_window(d)
+            wid = self.main_window(d, loaded=TENANT)
             d.server.wait_for(host=TENANT, path="/")
             # Another application's window on top of it.
             d.spawn(["xmessage", "-title", "cover", "-geometry", "1920x1080+0+0", "covering window"])
@@ -202,7 +204,7 @@ class LaunchTest(unittest.TestCase):
             for label, end in cases:
                 with self.subTest(label):
                     orvo = d.start_orvo()
-                    wid = self.main_window(d)
+                    wid = self.main_window(d, loaded=TENANT)
                     end(d, orvo, wid)
                     # Each next case starting at all shows that the lock was released.
                     self.assertEqual(d.wait_exit(orvo), 0)

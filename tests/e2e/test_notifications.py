@@ -274,7 +274,8 @@ class NotificationTest(unittest.TestCase):
         self.give_focus_away()
         before = self.post('orvo-notify:{"title": "Lunch <today>", "body": "at 12 & \\"sharp\\""}')
         [call] = self.wait_notify(before)
-        self.assertEqual(call.summary, "Lunch &lt;today&gt;")
+        # The summary is plain text; the body may be read as markup.
+        self.assertEqual(call.summary, "Lunch <today>")
         self.assertEqual(call.body, "at 12 &amp; &quot;sharp&quot;")
         self.assertEqual(call.actions, ["default", "Open ORVO"])
         self.assertEqual(call.hints["urgency"], ("byte", 1))
@@ -291,6 +292,14 @@ class NotificationTest(unittest.TestCase):
         self.assert_orvo_in_front("the click")
         self.settle_page()
         self.assertEqual(self.commands(since), [])
+
+        # What dunst renders: both texts escaped exactly once, so the user
+        # reads them as the page wrote them.
+        self.dunstctl("close-all")
+        wait_until(lambda: self.displayed() == 0, timeout=10, message="the notification stayed")
+        [entry] = [e for e in json.loads(self.dunstctl("history"))["data"][0]
+                   if e["summary"]["data"] == "Lunch <today>"]
+        self.assertEqual(entry["message"]["data"], "<b>Lunch &lt;today&gt;</b>\nat 12 &amp; &quot;sharp&quot;")
 
     def test_dismissing_a_call_reaches_nothing(self):
         self.give_focus_away()

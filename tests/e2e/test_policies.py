@@ -17,7 +17,7 @@ LINK_TOP, LINK_STEP, LINK_HEIGHT = 10, 70, 60
 
 def links_page(links):
     blocks = "".join(
-        f"<a id='{name}' href='{href}' style='position:absolute;left:10px;top:{LINK_TOP + i * LINK_STEP}px;"
+        f"<a id='{name}' href='{href}' target='{'_blank' if name == 'new window' else '_self'}' style='position:absolute;left:10px;top:{LINK_TOP + i * LINK_STEP}px;"
         f"width:400px;height:{LINK_HEIGHT}px;display:block;background:#fd8'>{name}</a>"
         for i, (name, href) in enumerate(links)
     )
@@ -38,6 +38,7 @@ class NavigationPolicyTest(unittest.TestCase):
             # (name, href, handed to the desktop)
             links = [
                 ("file", f"file://{secret}", False),
+                ("new window", "https://other.orvo.test/popup", False),
                 ("http", "http://plain.orvo.test/page?q=1", True),
                 ("mailto", "mailto:someone@orvo.test?subject=Hello", True),
                 ("tel", "tel:+15551234567", True),
@@ -52,6 +53,7 @@ class NavigationPolicyTest(unittest.TestCase):
             ok, page_id = d.server.run_js(TENANT, "window.pageId")
             self.assertTrue(ok)
             origin = d.window_geometry(wid)
+            windows_before = d.find_windows("")
 
             def click(index):
                 d.xdotool("mousemove", origin.x + 60, origin.y + LINK_TOP + index * LINK_STEP + LINK_HEIGHT // 2,
@@ -68,12 +70,14 @@ class NavigationPolicyTest(unittest.TestCase):
                     # The view stays on the page it showed (the same document).
                     self.assertEqual(d.server.run_js(TENANT, "window.pageId"), (True, page_id))
 
-            with self.subTest("file not handed over"):
-                # Every other link was handed over after the file link; had
-                # it gone to the desktop it would be recorded by now.
+            with self.subTest("file and new-window links go nowhere"):
+                # Every other link was handed over after these two; had they
+                # gone anywhere it would show by now.
                 time.sleep(1)
-                self.assertNotIn(f"file://{secret}", d.handled_urls(record))
-                self.assertFalse(any(u.startswith("file:") or u == secret for u in d.handled_urls(record)))
+                self.assertFalse(any(u.startswith("file:") or u == secret or "popup" in u
+                                     for u in d.handled_urls(record)), d.handled_urls(record))
+                self.assertFalse([r for r in d.server.requests if r.route == "/popup"])
+                self.assertEqual(d.find_windows(""), windows_before, "no other window may open")
 
             with self.subTest("https to another host loads in the view"):
                 before = d.handled_urls(record)

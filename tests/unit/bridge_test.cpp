@@ -32,6 +32,7 @@ protected:
 
 TEST(PageMessages, DispatchAndPayloads) {
     using M = std::optional<PageMessage>;
+    using namespace std::string_literals;
     struct Case {
         const char* name;
         std::optional<std::string> body;
@@ -55,6 +56,9 @@ TEST(PageMessages, DispatchAndPayloads) {
         {"notify empty", "orvo-notify:", std::nullopt},
         {"notify invalid UTF-8", "orvo-notify:{\"title\":\"\xed\xa0\x80\"}", std::nullopt},
         {"notify lone surrogate escape", R"(orvo-notify:{"title":"\ud800"})", std::nullopt},
+        {"notify object followed by NUL", "orvo-notify:{\"title\":\"T\"}\0garbage"s, std::nullopt},
+        {"notify NUL between brackets", "orvo-notify:{}\0}"s, std::nullopt},
+        {"notify escaped NUL is kept", R"(orvo-notify:{"body":"a\u0000b"})", NotifyMessage{"ORVO", "a\0b"s}},
         {"upper-case prefix", "ORVO-status:x", std::nullopt},
         {"leading blank", " orvo-status:x", std::nullopt},
         {"unknown prefix", "orvo-cmd:answer", std::nullopt},

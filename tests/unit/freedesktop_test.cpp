@@ -109,34 +109,39 @@ INSTANTIATE_TEST_SUITE_P(
                                 -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct EscapeCase {
+struct TextCase {
     const char* name;
     std::string text;
-    std::string escaped;
+    std::string summary; // plain text by the protocol
+    std::string body;    // parsed as markup by many servers
 };
 
-class MarkupEscape : public ::testing::TestWithParam<EscapeCase> {};
+class NotifyText : public ::testing::TestWithParam<TextCase> {};
 
-TEST_P(MarkupEscape, AppliesToSummaryAndBody) {
-    const EscapeCase& c = GetParam();
+TEST_P(NotifyText, SummaryStaysPlainAndBodyIsEscaped) {
+    const TextCase& c = GetParam();
     const NotifyArguments args =
         notifyArguments(posted(c.text, c.text, true), {callCategory()}, kWithActions, "");
-    EXPECT_EQ(args.summary, c.escaped);
-    EXPECT_EQ(args.body, c.escaped);
+    EXPECT_EQ(args.summary, c.summary);
+    EXPECT_EQ(args.body, c.body);
 }
 
+const std::string kReplacement = "\xEF\xBF\xBD";
+
 INSTANTIATE_TEST_SUITE_P(
-    Texts, MarkupEscape,
-    ::testing::Values(EscapeCase{"CallerWithNumber", "Alice <+1 555 0100>", "Alice &lt;+1 555 0100&gt;"},
-                      EscapeCase{"Ampersand", "Tom & Jerry", "Tom &amp; Jerry"},
+    Texts, NotifyText,
+    ::testing::Values(TextCase{"CallerWithNumber", "Alice <+1 555 0100>", "Alice <+1 555 0100>",
+                               "Alice &lt;+1 555 0100&gt;"},
+                      TextCase{"Ampersand", "Tom & Jerry", "Tom & Jerry", "Tom &amp; Jerry"},
                       // An entity is text too and must not be read back as one.
-                      EscapeCase{"Entity", "&lt;b&gt;", "&amp;lt;b&amp;gt;"},
-                      EscapeCase{"Tag", "<b>bold</b>", "&lt;b&gt;bold&lt;/b&gt;"},
-                      EscapeCase{"Quotes", "\"a\" 'b'", "&quot;a&quot; &#39;b&#39;"},
-                      EscapeCase{"Empty", "", ""}, EscapeCase{"NonAscii", "Zoë ☎ 北京", "Zoë ☎ 北京"},
-                      EscapeCase{"Nul", std::string("a\0b", 3),
-                                 "a\xEF\xBF\xBD"
-                                 "b"}),
+                      TextCase{"Entity", "&lt;b&gt;", "&lt;b&gt;", "&amp;lt;b&amp;gt;"},
+                      TextCase{"Tag", "<b>bold</b>", "<b>bold</b>", "&lt;b&gt;bold&lt;/b&gt;"},
+                      TextCase{"Quotes", "\"a\" 'b'", "\"a\" 'b'", "&quot;a&quot; &#39;b&#39;"},
+                      TextCase{"Empty", "", "", ""},
+                      TextCase{"NonAscii", "Zoë ☎ 北京", "Zoë ☎ 北京", "Zoë ☎ 北京"},
+                      // A D-Bus string ends at NUL; what follows must not be lost.
+                      TextCase{"Nul", std::string("a\0<", 3), "a" + kReplacement + "<",
+                               "a" + kReplacement + "&lt;"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NotifyShape, EmptyTitleAndBodyStayEmpty) {

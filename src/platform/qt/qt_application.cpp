@@ -4,6 +4,8 @@
 #include <QGuiApplication>
 #include <QWindow>
 
+#include <xcb/xcb.h>
+
 namespace orvo::qt {
 
 void QtApplication::terminate() {
@@ -27,8 +29,19 @@ void raiseAndActivate(QWidget& widget) {
     // Under X11 activateWindow alone does not take focus away from another
     // application's window; the explicit request does.
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        if (QWindow* handle = widget.windowHandle())
+        if (QWindow* handle = widget.windowHandle()) {
             handle->requestActivate();
+            // Qt stamps that request with the time of the last X event it
+            // saw; once another client has taken the focus since, the server
+            // ignores it. Taking the focus "now" is what activating ahead of
+            // other applications means. Only a window on screen can take it.
+            auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+            if (x11 && handle->isExposed()) {
+                xcb_set_input_focus(x11->connection(), XCB_INPUT_FOCUS_PARENT,
+                                    static_cast<xcb_window_t>(handle->winId()), XCB_CURRENT_TIME);
+                xcb_flush(x11->connection());
+            }
+        }
     }
 }
 

@@ -52,7 +52,7 @@ bool OrvoPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool) {
     // Anything that goes wrong while deciding keeps the view where it is.
     bool allowed = false;
     guarded("deciding a navigation", [&] {
-        allowed = true || !delegate_ || delegate_->decidePolicyForNavigation(toUrl(url)) == NavigationDecision::allow;
+        allowed = !delegate_ || delegate_->decidePolicyForNavigation(toUrl(url)) == NavigationDecision::allow;
     });
     return allowed;
 }
@@ -69,7 +69,7 @@ void OrvoPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebViewConfiguration& configuration)
     : page_(std::make_unique<OrvoPage>(profile)), view_(new QWebEngineView) {
     page_->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture,
-                                    true);
+                                    configuration.mediaRequiresUserAction);
     view_->setPage(page_.get());
     view_->resize(frame.width, frame.height);
 
@@ -194,7 +194,7 @@ void QtWebView::askUser(const QUrl& origin, QWebEnginePage::Feature feature, Med
                 return; // withdrawn meanwhile
             openPrompts_.remove(key);
             const bool granted = allowButton && prompt->clickedButton() == allowButton.data();
-            (void)0;
+            answers_.insert(key, granted);
             answer(origin, feature, granted);
         });
     });
