@@ -123,6 +123,7 @@ import ctypes
 import http.server
 import os
 import re
+import select
 import shutil
 import signal
 import ssl
@@ -244,7 +245,7 @@ CONTROL_SCRIPT = """<script>
       } catch (e) {
         q = 'ok=0&error=' + encodeURIComponent(String(e && e.name) + ': ' + String(e && e.message));
       }
-      fetch('/beacon?cmd=' + n + '&' + q, {method: 'POST'});
+      try { await fetch('/beacon?cmd=' + n + '&' + q, {method: 'POST'}); } catch (e) {}
     }
   }
   loop();
@@ -281,7 +282,7 @@ class TestServer:
                 request = Request(self.command, host, self.path, headers, body)
                 if request.route != "/__command":
                     server._record(request)
-                status, out_headers, out_body = server._respond(request)
+                status, out_headers, out_body = server._respond(request, self.connection)
                 self.send_response(status)
                 for key, value in out_headers:
                     self.send_header(key, value)
@@ -349,22 +350,34 @@ class TestServer:
             return True, beacon.query.get("value", "")
         return False, beacon.query.get("error", "")
 
-    def _next_command(self, host, wait=20):
+    @staticmethod
+    def _peer_gone(connection):
+        # The page sends nothing more while it waits for the answer, so a
+        # readable socket means the peer closed it (the browser was stopped).
+        try:
+            return bool(select.select([connection.fileno()], [], [], 0)[0])
+        except (OSError, ValueError):
+            return True
+
+    def _next_command(self, host, connection, wait=20):
         deadline = time.monotonic() + wait
         with self._cond:
-            while not self._commands[host] and not self._closing:
+            while True:
+                if self._closing or self._peer_gone(connection):
+                    return None
+                if self._commands[host]:
+                    return self._commands[host].popleft()
                 remaining = deadline - time.monotonic()
                 if remaining <= 0:
                     return None
-                self._cond.wait(min(remaining, 0.5))
-            return self._commands[host].popleft() if self._commands[host] else None
+                self._cond.wait(min(remaining, 0.25))
 
-    def _respond(self, request):
+    def _respond(self, request, connection=None):
         cors = [("Access-Control-Allow-Origin", "*"), ("Cache-Control", "no-store")]
         if request.route == "/beacon":
             return 204, cors, b""
         if request.route == "/__command":
-            queued = self._next_command(request.host)
+            queued = self._next_command(request.host, connection)
             if queued is None:
                 return 204, cors, b""
             return 200, cors + [("X-Command", str(queued[0])), ("Content-Type", "text/plain")], queued[1].encode()

@@ -122,13 +122,6 @@ class PageBridgeTest(unittest.TestCase):
                     self.assertGreaterEqual(renderer_processes(self.orvo.pid), 2,
                                             "the cross-origin frame shares the page's process")
 
-    def test_data_and_blob_frames_reach_the_shell(self):
-        # These frames load only where the navigation policy lets data: and
-        # blob: sub-frames through instead of handing them to another program.
-        for kind in ["data", "blob"]:
-            with self.subTest(kind=kind):
-                self.run_step(kind, f"{PREFIX}In a call from {kind}")
-
     def test_page_sees_only_a_fixed_handler_object(self):
         # The page reports what it found; every entry states the sound outcome.
         tooltip = self.wait_for_step("surface", lambda t: t.startswith(PREFIX + "{") and t)

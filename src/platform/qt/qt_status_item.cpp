@@ -6,7 +6,6 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
-#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <map>

@@ -160,6 +160,9 @@ const QString& ScriptTransport::transportScriptName() {
     return name;
 }
 
+// The source id alone does not prove a line is ours: a page can name its own
+// eval'd code "userscript:..." with a sourceURL comment. The random part of
+// the prefix is what a page cannot produce, since it never sees it.
 ScriptTransport::ScriptTransport(QWebEnginePage* page)
     : QObject(page), page_(page), linePrefix_(QStringLiteral("orvo-transport-") + randomToken() + u':') {}
 
