@@ -33,6 +33,7 @@ import os
 import platform
 import queue
 import re
+import select
 import shutil
 import signal
 import statistics
@@ -159,27 +160,44 @@ class BusWatch:
             "type='signal',interface='org.freedesktop.Notifications',member='ActionInvoked'",
         ]
         self._proc = subprocess.Popen(["dbus-monitor", "--session", *rules], env=env, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                                      stderr=subprocess.DEVNULL)
         self.events = queue.Queue()
         self._thread = threading.Thread(target=self._read, daemon=True)
         self._thread.start()
 
     def _read(self):
-        header, args = None, []
+        # A message is complete when the next one starts or when the output
+        # pauses; the time comes from dbus-monitor, so the wait costs nothing.
+        fd = self._proc.stdout.fileno()
+        pending, header, args = b"", None, []
 
         def flush():
+            nonlocal header, args
             if header:
                 self.events.put((header[0], header[1], args))
+            header, args = None, []
 
-        for line in self._proc.stdout:
-            match = re.match(r"^(method call|signal) time=(\d+\.\d+).*member=(\w+)", line)
-            if match:
-                flush()
-                header, args = (match.group(3), float(match.group(2))), []
-            elif header and line.startswith("   string "):
-                args.append(line.strip()[len('string "'):-1])
-            elif header and line.startswith("   uint32 "):
-                args.append(line.split()[1])
+        while True:
+            ready, _, _ = select.select([fd], [], [], 0.05)
+            if not ready:
+                if not pending:
+                    flush()
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            for raw in lines:
+                line = raw.decode("utf-8", "replace")
+                match = re.match(r"^(method call|signal) time=(\d+\.\d+).*member=(\w+)", line)
+                if match:
+                    flush()
+                    header = (match.group(3), float(match.group(2)))
+                elif header and line.startswith("   string "):
+                    args.append(line.strip()[len('string "'):-1])
+                elif header and line.startswith("   uint32 "):
+                    args.append(line.split()[1])
         flush()
 
     def next(self, member, pred=lambda args: True, timeout=60):
@@ -384,14 +402,14 @@ def sni_tooltip(d):
 
 
 def measure_bridge(d, orvo, commands, rounds, count, bus):
-    """Returns ([flood ms], [round trip ms], notes)."""
+    """Returns ([flood ms], [the page's own loop ms], [round trip ms], notes)."""
     notes = []
     commands.active = True
     since = d.server.mark()
     orvo.start()
     wait_load(d, since)
     wait_until(lambda: commands.polls > 0, timeout=30, message="the page never asked for commands")
-    floods, trips = [], []
+    floods, loops, trips = [], [], []
     for _ in range(rounds):
         # Flood: from the page's first postMessage to the marker notification.
         bus.drain()
@@ -400,6 +418,7 @@ def measure_bridge(d, orvo, commands, rounds, count, bus):
         seen, _ = bus.next("Notify", lambda args: "bench-flood-done" in args, timeout=120)
         beacon = d.server.wait_for(route="/beacon", pred=lambda r: r.query.get("what") == "flood", since=since)
         floods.append((seen - int(beacon.query["t0"]) / 1000.0) * 1000.0)
+        loops.append(int(beacon.query["t1"]) - int(beacon.query["t0"]))
 
         # Round trip: a call notification, Answer on it, the page's listener.
         bus.drain()
@@ -420,7 +439,7 @@ def measure_bridge(d, orvo, commands, rounds, count, bus):
         notes.append(f"after the flood the tray tooltip was {tooltip.strip()!r}, not 'Bench {count}'")
     commands.send("stop")
     orvo.stop()
-    return floods, trips, notes
+    return floods, loops, trips, notes
 
 
 def answering_dunstrc(folder):
@@ -482,7 +501,7 @@ def machine_lines(orvo_binary, chromium_binary):
     ]
 
 
-def report(args, orvo_runs, chromium_runs, floods, trips, notes):
+def report(args, orvo_runs, chromium_runs, floods, loops, trips, notes):
     def col(runs, field):
         return [getattr(r, field) for r in runs]
 
@@ -502,6 +521,7 @@ def report(args, orvo_runs, chromium_runs, floods, trips, notes):
     lines.append(f"| Idle: context switches/s of ORVO's GUI thread | {summary(col(orvo_runs, 'cs_gui'), '{:.1f}')} "
                  f"| | | 0 (no periodic wake-ups) |")
     lines.append(f"| Bridge: {args.messages:,} page messages → last one handled, ms | {summary(floods)} | | | |")
+    lines.append(f"| Bridge: of that, the page's own posting loop, ms | {summary(loops)} | | | |")
     lines.append(f"| Bridge: command round trip (Answer → page listener), ms | {summary(trips, '{:.1f}')} | | | |")
     table = "\n".join(lines)
 
@@ -543,7 +563,7 @@ def main():
         page = f.read()
 
     notes = []
-    floods, trips = [], []
+    floods, loops, trips = [], [], []
     scratch = tempfile.mkdtemp(prefix="orvo-bench-")
     with Desktop(name="bench", dunst=True, sni_watcher=True, dunstrc=answering_dunstrc(scratch)) as d:
         d.server.page(HOST, "/", page)
@@ -567,14 +587,14 @@ def main():
                           + (f", idle {run.idle_cpu_pct:.2f} %" if run.idle_cpu_pct is not None else ""),
                           flush=True)
             if args.bridge_rounds:
-                floods, trips, bridge_notes = measure_bridge(d, orvo, commands, args.bridge_rounds, args.messages,
+                floods, loops, trips, bridge_notes = measure_bridge(d, orvo, commands, args.bridge_rounds, args.messages,
                                                              bus)
                 notes += bridge_notes
         finally:
             bus.close()
     shutil.rmtree(scratch, ignore_errors=True)
 
-    table, detail = report(args, orvo_runs, chromium_runs, floods, trips, notes)
+    table, detail = report(args, orvo_runs, chromium_runs, floods, loops, trips, notes)
     stamp = datetime.datetime.now()
     text = "\n".join([f"# ORVO benchmark, {stamp:%Y-%m-%d %H:%M}", ""] + machine + ["", table] + detail) + "\n"
     print()

@@ -122,6 +122,7 @@ import collections
 import ctypes
 import http.server
 import os
+import random
 import re
 import select
 import shutil
@@ -507,7 +508,7 @@ class Desktop:
             os.makedirs(path, mode=0o700, exist_ok=True)
             os.chmod(path, 0o700)
         self.settings_dir = os.path.join(self.config_home, "Zandoral.Orvo")
-        self._session_log = open(os.path.join(self.artifacts, f"{self.name}.session.log"), "ab")
+        self._session_log = open(os.path.join(self.artifacts, f"{self.name}.session.log"), "wb")
         self._logs.append(self._session_log)
 
         self.env = {
@@ -563,28 +564,60 @@ class Desktop:
         self._procs.append(proc)
         return proc
 
-    def _start_xvfb(self):
-        read_end, write_end = os.pipe()
+    @staticmethod
+    def _display_taken(number):
+        # Another X server may use this number without a lock file we can see
+        # (one in another /tmp, for instance); its abstract socket shows.
+        if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+            return True
         try:
-            self._spawn(
-                ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", self._screen],
-                self._session_log,
-                pass_fds=(write_end,),
-            )
-        finally:
-            os.close(write_end)
-        data = b""
-        deadline = time.monotonic() + 20
-        with os.fdopen(read_end, "rb", buffering=0) as pipe:
-            while not data.endswith(b"\n") and time.monotonic() < deadline:
-                chunk = pipe.read(16)
-                if not chunk:
-                    break
-                data += chunk
-        if not data.strip().isdigit():
-            raise RuntimeError("Xvfb did not report a display")
-        self.display = ":" + data.strip().decode()
-        self.env["DISPLAY"] = self.display
+            with open("/proc/net/unix") as f:
+                return f"@/tmp/.X11-unix/X{number}\n" in f.read()
+        except OSError:
+            return False
+
+    def _start_xvfb(self):
+        # A random high display number, checked and then verified: letting
+        # Xvfb pick the lowest free one races with every other session on
+        # this machine, and a half-shared display sends windows astray.
+        rng = random.Random()
+        for _ in range(30):
+            number = rng.randint(200, 29999)
+            if self._display_taken(number):
+                continue
+            err_path = os.path.join(self.root, f"xvfb-{number}.log")
+            read_end, write_end = os.pipe()
+            with open(err_path, "wb") as err:
+                try:
+                    proc = self._spawn(
+                        # -noreset: the server otherwise regenerates whenever its
+                        # last client leaves (between two launches), and did
+                        # not always come back from it.
+                        ["Xvfb", f":{number}", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
+                         "-screen", "0", self._screen],
+                        err,
+                        pass_fds=(write_end,),
+                    )
+                finally:
+                    os.close(write_end)
+            data = b""
+            with os.fdopen(read_end, "rb", buffering=0) as pipe:
+                while not data.endswith(b"\n"):
+                    chunk = pipe.read(16)
+                    if not chunk:
+                        break
+                    data += chunk
+            with open(err_path, "rb") as f:
+                complaints = f.read()
+            if data.strip() == str(number).encode() and proc.poll() is None and b"already running" not in complaints:
+                self._xvfb_log = err_path
+                self.display = f":{number}"
+                self.env["DISPLAY"] = self.display
+                return
+            self._kill_group(proc, signal.SIGKILL)
+            proc.wait()
+            self._procs.remove(proc)
+        raise RuntimeError("could not start Xvfb on a free display")
 
     def _start_bus(self):
         address = f"unix:path={self.runtime_dir}/bus"
@@ -652,6 +685,12 @@ class Desktop:
         if self.server:
             self.server.close()
             self.server = None
+        if getattr(self, "_xvfb_log", None) and not self._session_log.closed:
+            try:
+                with open(self._xvfb_log, "rb") as f:
+                    self._session_log.write(b"==== Xvfb\n" + f.read())
+            except OSError:
+                pass
         for log in self._logs:
             log.close()
         self._logs = []
@@ -689,7 +728,8 @@ class Desktop:
     # -- the application --------------------------------------------------------
 
     def start_orvo(self, env=None, args=()):
-        log = open(os.path.join(self.artifacts, f"{self.name}.log"), "ab")
+        # One log per test: the first start of this session replaces an old one.
+        log = open(os.path.join(self.artifacts, f"{self.name}.log"), "ab" if self._orvos else "wb")
         self._logs.append(log)
         log.write(f"==== start {len(self._orvos) + 1} at {time.strftime('%H:%M:%S')}\n".encode())
         log.flush()

@@ -67,8 +67,11 @@ bool isJsonSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Whether the text can only be a JSON object, if it is JSON at all.
+// Whether the text can only be a JSON object, if it is JSON at all. A byte
+// order mark in front may be ignored by a JSON parser, and this one does.
 bool framedAsObject(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF"))
+        text.remove_prefix(3);
     while (!text.empty() && isJsonSpace(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && isJsonSpace(text.back()))

@@ -59,6 +59,7 @@ TEST(PageMessages, DispatchAndPayloads) {
         {"notify object followed by NUL", "orvo-notify:{\"title\":\"T\"}\0garbage"s, std::nullopt},
         {"notify NUL between brackets", "orvo-notify:{}\0}"s, std::nullopt},
         {"notify escaped NUL is kept", R"(orvo-notify:{"body":"a\u0000b"})", NotifyMessage{"ORVO", "a\0b"s}},
+        {"notify after a byte order mark", "orvo-notify:\xEF\xBB\xBF{\"title\":\"T\"}", NotifyMessage{"T", ""}},
         {"upper-case prefix", "ORVO-status:x", std::nullopt},
         {"leading blank", " orvo-status:x", std::nullopt},
         {"unknown prefix", "orvo-cmd:answer", std::nullopt},

@@ -5,6 +5,7 @@
 #include "platform/qt/single_instance.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -45,7 +46,13 @@ int run(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Orvo"));
     QApplication::setApplicationDisplayName(QStringLiteral("ORVO"));
     QGuiApplication::setDesktopFileName(QStringLiteral("Zandoral.Orvo"));
+    // Installed first, so that a signal at any later point ends the run cleanly.
+    const bool haveSignalPipe = installSignalPipe();
     QApplication app(argc, argv);
+    // The window and its dialogs show the app's icon: the installed one when
+    // the icon theme has it, else the bundled drawing.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("Zandoral.Orvo"),
+                                                 QIcon(QStringLiteral(":/orvo/icons/orvo-phone.svg"))));
     // Until the main window is up, no closed window may end the run: the
     // address prompt's answer decides that.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -53,8 +60,6 @@ int run(int argc, char** argv) {
     orvo::qt::SingleInstance instance;
     if (instance.start() == orvo::qt::SingleInstance::Role::secondary)
         return instance.delivered() ? 0 : 1;
-
-    const bool haveSignalPipe = installSignalPipe();
 
     orvo::qt::QtPlatform platform;
     orvo::AppDelegate delegate(platform);
@@ -73,7 +78,14 @@ int run(int argc, char** argv) {
     }
     instance.setRaiseHandler([&delegate] { delegate.bridge().openWindow(); });
 
-    orvo::qt::guarded("launching", [&delegate] { delegate.applicationDidFinishLaunching(); });
+    // A launch that broke off half-way would leave a process without a
+    // window; end it and say so instead.
+    try {
+        delegate.applicationDidFinishLaunching();
+    } catch (const std::exception& e) {
+        qCritical("orvo: launching failed: %s", e.what());
+        return 1;
+    }
     if (platform.qtApplication().terminateRequested())
         return 0;
 
