@@ -113,6 +113,21 @@ def tree_pss_kib(pids):
     return total
 
 
+def outside_sharers(pids):
+    """How many processes outside the tree run one of the tree's executables.
+    They share the engine's pages, which lowers the tree's PSS."""
+    def exe(pid):
+        try:
+            return os.readlink(f"/proc/{pid}/exe")
+        except OSError:
+            return None
+
+    ours = set(pids)
+    exes = {exe(pid) for pid in ours} - {None}
+    return sum(1 for entry in os.listdir("/proc")
+               if entry.isdigit() and int(entry) not in ours and exe(int(entry)) in exes)
+
+
 def cpu_ns(pids):
     """CPU time in nanoseconds of every thread of the given processes, keyed
     by (pid, tid); exact, where /proc/<pid>/stat counts in clock ticks."""
@@ -130,15 +145,20 @@ def cpu_ns(pids):
 
 
 def context_switches(pid, thread=None):
-    """Voluntary + involuntary context switches of all threads of `pid`, or of
-    one thread."""
-    tids = [thread] if thread else [t for t in os.listdir(f"/proc/{pid}/task") if t.isdigit()]
-    total = 0
+    """Voluntary + involuntary context switches of every thread of `pid` (or
+    of one thread), keyed by thread id."""
+    tids = [str(thread)] if thread else [t for t in os.listdir(f"/proc/{pid}/task") if t.isdigit()]
+    out = {}
     for tid in tids:
         text = _read(f"/proc/{pid}/task/{tid}/status") or ""
-        for match in re.finditer(r"^(?:non)?voluntary_ctxt_switches:\s+(\d+)", text, re.M):
-            total += int(match.group(1))
-    return total
+        out[tid] = sum(int(m.group(1)) for m in re.finditer(r"^(?:non)?voluntary_ctxt_switches:\s+(\d+)", text, re.M))
+    return out
+
+
+def growth(before, after):
+    """What per-thread counters grew by, threads that ended in between left out
+    and threads that started counted whole."""
+    return sum(value - before.get(key, 0) for key, value in after.items())
 
 
 def wait_tree_gone(root, token, timeout=30):
@@ -279,10 +299,11 @@ class Contender:
 class Orvo(Contender):
     name = "ORVO"
 
-    def __init__(self, desktop, binary):
+    def __init__(self, desktop, binary, extra_env):
         super().__init__(desktop)
         desktop.binary = binary
         desktop.write_host(HOST)
+        self.extra_env = extra_env
 
     def start(self):
         # A fresh profile: nothing cached, no cookies, as a first start.
@@ -290,7 +311,7 @@ class Orvo(Contender):
             shutil.rmtree(os.path.join(base, "Zandoral"), ignore_errors=True)
         self._fresh_token()
         self.exec_time = time.time()
-        self.proc = self.d.start_orvo(env={TREE_MARKER: self.token})
+        self.proc = self.d.start_orvo(env={**self.extra_env, TREE_MARKER: self.token})
 
     def stop(self):
         root = self.proc.pid
@@ -351,7 +372,7 @@ class Chromium(Contender):
 # Measuring
 
 
-Run = collections.namedtuple("Run", "start_ms pss_mib idle_cpu_pct cs_process cs_gui")
+Run = collections.namedtuple("Run", "start_ms pss_mib idle_cpu_pct cs_process cs_gui sharers")
 
 
 def wait_load(d, since, timeout=90):
@@ -367,7 +388,9 @@ def measure_run(d, contender, idle_seconds, settle_seconds):
     start_ms = (loaded - contender.exec_time) * 1000.0
 
     time.sleep(max(0.0, loaded + settle_seconds - time.time()))
-    pss_mib = tree_pss_kib(contender.pids()) / 1024.0
+    pids = contender.pids()
+    pss_mib = tree_pss_kib(pids) / 1024.0
+    sharers = outside_sharers(pids)
 
     idle = cs_process = cs_gui = None
     if idle_seconds:
@@ -379,13 +402,12 @@ def measure_run(d, contender, idle_seconds, settle_seconds):
         after_cpu = cpu_ns(contender.pids())
         after_cs, after_gui = context_switches(main), context_switches(main, main)
         elapsed = time.monotonic() - began
-        used = sum(t - before_cpu.get(key, 0) for key, t in after_cpu.items())
-        idle = used / 1e9 / elapsed * 100.0
-        cs_process = (after_cs - before_cs) / elapsed
-        cs_gui = (after_gui - before_gui) / elapsed
+        idle = growth(before_cpu, after_cpu) / 1e9 / elapsed * 100.0
+        cs_process = growth(before_cs, after_cs) / elapsed
+        cs_gui = growth(before_gui, after_gui) / elapsed
 
     contender.stop()
-    return Run(start_ms, pss_mib, idle, cs_process, cs_gui)
+    return Run(start_ms, pss_mib, idle, cs_process, cs_gui, sharers)
 
 
 def sni_tooltip(d):
@@ -487,7 +509,7 @@ def command_output(argv):
         return "?"
 
 
-def machine_lines(orvo_binary, chromium_binary):
+def machine_lines(orvo_binary, chromium_binary, orvo_env):
     cpu = re.search(r"^model name\s*:\s*(.*)$", _read("/proc/cpuinfo") or "", re.M)
     qt = command_output(["dpkg-query", "-W", "-f=${Version}", "libqt6webenginecore6"])
     chromium = command_output([chromium_binary, "--version"])
@@ -495,7 +517,7 @@ def machine_lines(orvo_binary, chromium_binary):
     return [
         f"- Machine: {cpu.group(1) if cpu else '?'}, {os.cpu_count()} CPUs, Linux {platform.release()}, "
         f"load average before the run {os.getloadavg()[0]:.2f}",
-        f"- ORVO: `{orvo_binary}` at {commit}, Qt WebEngine {qt}",
+        f"- ORVO: `{orvo_binary}` at {commit}, Qt WebEngine {qt}" + (f", with {' '.join(orvo_env)}" if orvo_env else ""),
         f"- Chromium: {chromium} (`{chromium_binary} --app=https://{HOST}/`, fresh profile each run)",
         f"- Running as {'root: both without their sandbox' if os.geteuid() == 0 else 'a user, sandboxes on'}",
     ]
@@ -531,6 +553,11 @@ def report(args, orvo_runs, chromium_runs, floods, loops, trips, notes):
             idle = f", idle {r.idle_cpu_pct:.2f} %" if r.idle_cpu_pct is not None else ""
             return f"{r.start_ms:.0f} ms, {r.pss_mib:.0f} MiB{idle}"
         detail.append(f"{i}. {fmt_run(a)} / {fmt_run(b)}")
+    for name, runs in (("ORVO", orvo_runs), ("Chromium", chromium_runs)):
+        shared = [str(i) for i, r in enumerate(runs, 1) if r.sharers]
+        if shared:
+            notes.append(f"{name} runs {', '.join(shared)}: other processes outside the benchmark ran the same "
+                         "engine executables and shared its pages, so PSS reads low there")
     notes_text = ["", "Notes:", ""] + [f"- {n}" for n in notes] if notes else []
     return table, detail + notes_text
 
@@ -545,6 +572,8 @@ def main():
     parser.add_argument("--settle-seconds", type=float, default=10.0, help="load → memory sample")
     parser.add_argument("--bridge-rounds", type=int, default=10, help="0 skips the bridge")
     parser.add_argument("--messages", type=int, default=10000)
+    parser.add_argument("--orvo-env", action="append", default=[], metavar="NAME=VALUE",
+                        help="an environment variable for ORVO only, to try a setting")
     parser.add_argument("--quick", action="store_true", help="2 runs, 1 idle run, 3 bridge rounds")
     parser.add_argument("--out", default=os.path.join(HERE, "results"))
     args = parser.parse_args()
@@ -558,7 +587,7 @@ def main():
     os.environ.setdefault("ORVO_ARTIFACTS", os.path.join(os.path.dirname(os.path.abspath(args.orvo)),
                                                          "bench-artifacts"))
 
-    machine = machine_lines(os.path.abspath(args.orvo), args.chromium)
+    machine = machine_lines(os.path.abspath(args.orvo), args.chromium, args.orvo_env)
     with open(os.path.join(HERE, "pages", "index.html"), "rb") as f:
         page = f.read()
 
@@ -568,7 +597,7 @@ def main():
     with Desktop(name="bench", dunst=True, sni_watcher=True, dunstrc=answering_dunstrc(scratch)) as d:
         d.server.page(HOST, "/", page)
         commands = Commands(d.server)
-        orvo = Orvo(d, os.path.abspath(args.orvo))
+        orvo = Orvo(d, os.path.abspath(args.orvo), dict(v.split("=", 1) for v in args.orvo_env))
         chromium = Chromium(d, args.chromium)
         bus = BusWatch(d.env)
         try:

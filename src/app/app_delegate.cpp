@@ -61,8 +61,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // A stored host that no URL can be formed from (one holding a space, for
     // instance) leaves the window open with an empty view.
-    if (std::optional<Url> url = platform_.urlFromString(startAddress(*host)))
-        webView_->loadRequest(*url, kStartRequestTimeout);
+    startUrl_ = platform_.urlFromString(startAddress(*host));
+    if (startUrl_)
+        webView_->loadRequest(*startUrl_, kStartRequestTimeout);
 }
 
 NavigationDecision AppDelegate::decidePolicyForNavigation(const std::optional<Url>& url) {
@@ -75,6 +76,16 @@ NavigationDecision AppDelegate::decidePolicyForNavigation(const std::optional<Ur
 PermissionDecision AppDelegate::decideMediaCapturePermission(const std::string& originHost,
                                                              MediaCaptureType type) {
     return mediaCapturePolicy(type, originHost, [] { return loadStoredHost(); });
+}
+
+void AppDelegate::webContentProcessDidTerminate() {
+    webContentProcessDidTerminate(ContentCrashRecovery::Clock::now());
+}
+
+void AppDelegate::webContentProcessDidTerminate(ContentCrashRecovery::Clock::time_point now) {
+    // Left alone, the view would stay blank and calls would go unnoticed.
+    if (webView_ && startUrl_ && crashRecovery_.shouldReload(now))
+        webView_->loadRequest(*startUrl_, kStartRequestTimeout);
 }
 
 } // namespace orvo

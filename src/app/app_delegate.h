@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/content_crash_recovery.h"
 #include "bridge/bridge.h"
 #include "platform/platform.h"
 
@@ -33,6 +34,9 @@ public:
     NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) override;
     PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                     MediaCaptureType type) override;
+    void webContentProcessDidTerminate() override;
+    // The same, at a given moment.
+    void webContentProcessDidTerminate(ContentCrashRecovery::Clock::time_point now);
 
     Bridge& bridge() { return bridge_; }
 
@@ -43,6 +47,9 @@ private:
     Bridge bridge_;
     std::shared_ptr<Window> window_;
     std::shared_ptr<WebView> webView_;
+    // What the launch loaded, for loading it again after a crash.
+    std::optional<Url> startUrl_;
+    ContentCrashRecovery crashRecovery_;
 };
 
 } // namespace orvo

@@ -96,6 +96,9 @@ public:
     // `originHost` is the host of the requesting frame's origin.
     virtual PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                             MediaCaptureType type) = 0;
+    // The process that rendered the page has died (crashed or was killed);
+    // the view shows nothing until something is loaded again.
+    virtual void webContentProcessDidTerminate() = 0;
 };
 
 struct WebViewConfiguration {

@@ -149,5 +149,39 @@ TEST_F(LaunchTest, MicrophoneDecisionReadsTheStoreAfresh) {
               PermissionDecision::prompt);
 }
 
+TEST_F(LaunchTest, CrashedPageIsLoadedAgainButNotInALoop) {
+    config.write("host.txt", "tenant.zandoral.com");
+    AppDelegate delegate(platform);
+    delegate.applicationDidFinishLaunching();
+    using namespace std::chrono_literals;
+    const auto start = ContentCrashRecovery::Clock::time_point{} + 1h;
+    struct Step {
+        std::chrono::milliseconds at;
+        bool reloads;
+    } steps[] = {
+        {0ms, true},     // the first crash is recovered
+        {9999ms, false}, // dying again right after the recovery: give up
+        {20s, true},     // a crash long after the last recovery is recovered again
+        {29s, false},
+        {30s, true},     // the window counts from the last recovery, not the last crash
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at.count());
+        platform.log.clear();
+        delegate.webContentProcessDidTerminate(start + step.at);
+        EXPECT_EQ(platform.log, step.reloads ? testing::Log{"webView.load https://tenant.zandoral.com/ 60"}
+                                             : testing::Log{});
+    }
+}
+
+TEST_F(LaunchTest, CrashWithoutStartAddressLoadsNothing) {
+    config.write("host.txt", "my tenant.zandoral.com");
+    AppDelegate delegate(platform);
+    delegate.applicationDidFinishLaunching();
+    platform.log.clear();
+    delegate.webContentProcessDidTerminate();
+    EXPECT_TRUE(platform.log.empty());
+}
+
 } // namespace
 } // namespace orvo

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ struct ShapeCase {
     std::string appIcon;
     std::int32_t expireTimeout;
 };
+
+// Cases print as their names; the default would dump their bytes.
+void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
 class NotifyShape : public ::testing::TestWithParam<ShapeCase> {};
 
@@ -115,6 +119,8 @@ struct TextCase {
     std::string summary; // plain text by the protocol
     std::string body;    // parsed as markup by many servers
 };
+
+void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
 
 class NotifyText : public ::testing::TestWithParam<TextCase> {};
 

@@ -84,6 +84,17 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
         if (ok)
             startTimeout_.stop();
     });
+    // Queued, so that the engine has finished tearing down the dead process
+    // before anything is loaded again. A normal end is the app's own quit.
+    connect(
+        page_.get(), &QWebEnginePage::renderProcessTerminated, this,
+        [this](QWebEnginePage::RenderProcessTerminationStatus status, int) {
+            guarded("recovering from a dead page process", [&] {
+                if (status != QWebEnginePage::NormalTerminationStatus && delegate_)
+                    delegate_->webContentProcessDidTerminate();
+            });
+        },
+        Qt::QueuedConnection);
     connect(page_.get(), &QWebEnginePage::featurePermissionRequested, this,
             [this](const QUrl& origin, QWebEnginePage::Feature feature) {
                 guarded("answering a permission request",
