@@ -9,7 +9,9 @@
 
 namespace orvo {
 
-std::string startAddress(std::string_view host) { return "https://" + std::string(host) + "/"; }
+std::string startAddress(std::string_view host) {
+    return "https://" + std::string(host) + "/";
+}
 
 AppDelegate::AppDelegate(Platform& platform) : platform_(platform), bridge_(platform) {}
 

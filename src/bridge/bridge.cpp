@@ -11,9 +11,13 @@ Bridge::Bridge(Platform& platform) : platform_(platform) {}
 
 Bridge::~Bridge() = default;
 
-void Bridge::setWebView(std::weak_ptr<WebView> webView) { webView_ = std::move(webView); }
+void Bridge::setWebView(std::weak_ptr<WebView> webView) {
+    webView_ = std::move(webView);
+}
 
-void Bridge::setWindow(std::weak_ptr<Window> window) { window_ = std::move(window); }
+void Bridge::setWindow(std::weak_ptr<Window> window) {
+    window_ = std::move(window);
+}
 
 void Bridge::openWindow() {
     if (auto window = window_.lock())
@@ -63,9 +67,13 @@ void Bridge::handleScriptMessage(const ScriptMessage& message) {
         *parsed);
 }
 
-void Bridge::didReceiveScriptMessage(const ScriptMessage& message) { handleScriptMessage(message); }
+void Bridge::didReceiveScriptMessage(const ScriptMessage& message) {
+    handleScriptMessage(message);
+}
 
-unsigned Bridge::willPresentNotification() { return kPresentationOptions; }
+unsigned Bridge::willPresentNotification() {
+    return kPresentationOptions;
+}
 
 void Bridge::didReceiveNotificationResponse(const std::string& actionIdentifier,
                                             const std::function<void()>& completionHandler) {

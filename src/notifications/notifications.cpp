@@ -31,7 +31,8 @@ void postNotification(NotificationCenter& center, std::string_view title, std::s
     NotificationRequest request;
     request.content.title = std::string(title);
     request.content.body = std::string(body);
-    request.content.sound = isCall ? NotificationSound::defaultCriticalSound : NotificationSound::defaultSound;
+    request.content.sound =
+        isCall ? NotificationSound::defaultCriticalSound : NotificationSound::defaultSound;
     if (isCall)
         request.content.categoryIdentifier = std::string(kCallCategoryIdentifier);
     // A fresh identifier for every post, so that no notification ever

@@ -28,7 +28,6 @@ std::string newRequestIdentifier();
 
 // Posts one notification at once; a call notification carries the call
 // category and the critical sound. The outcome is not awaited.
-void postNotification(NotificationCenter& center, std::string_view title, std::string_view body,
-                      bool isCall);
+void postNotification(NotificationCenter& center, std::string_view title, std::string_view body, bool isCall);
 
 } // namespace orvo

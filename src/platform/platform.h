@@ -143,8 +143,7 @@ public:
     virtual bool hasButton() const = 0;
     // Sets the named telephone symbol as image; returns false when the
     // platform has no such symbol (the button then has no image).
-    virtual bool setImage(const std::string& symbolName,
-                          const std::string& accessibilityDescription) = 0;
+    virtual bool setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
     virtual void setToolTip(const std::string& toolTip) = 0;
     virtual void setMenu(std::vector<MenuItem> items) = 0;
 };

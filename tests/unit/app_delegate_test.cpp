@@ -12,8 +12,8 @@ namespace orvo {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakePlatform;
+using ::testing::HasSubstr;
 using testing::TempConfigHome;
 
 // Where `entry` stands in the log, or -1.
@@ -35,18 +35,17 @@ TEST_F(LaunchTest, StoredHostRunsTheWholeSequenceInOrderWithoutPrompt) {
         delegate.applicationDidFinishLaunching();
         EXPECT_TRUE(delegate.applicationShouldTerminateAfterLastWindowClosed());
     }
-    EXPECT_THAT(platform.log, ElementsAre("createWindow 1200x800", "window.setTitle ORVO", "window.center",
-                                          "window.setFrameAutosaveName OrvoMain",
-                                          "createWebView 1200x800 autoplay", "webView.setPolicyDelegate",
-                                          "webView.addScriptMessageHandler orvo",
-                                          "webView.addUserScript start all", "createStatusItem",
-                                          "status.setImage phone.circle.fill ORVO", "status.setToolTip ORVO",
-                                          "status.setMenu", "center.setDelegate",
-                                          "center.requestAuthorization 7", "center.setNotificationCategories",
-                                          "window.setContentView", "window.front", "app.activate",
-                                          "webView.load https://tenant.zandoral.com/ 60",
-                                          // Teardown leaves the notification centre without a delegate.
-                                          "center.clearDelegate"));
+    EXPECT_THAT(platform.log,
+                ElementsAre("createWindow 1200x800", "window.setTitle ORVO", "window.center",
+                            "window.setFrameAutosaveName OrvoMain", "createWebView 1200x800 autoplay",
+                            "webView.setPolicyDelegate", "webView.addScriptMessageHandler orvo",
+                            "webView.addUserScript start all", "createStatusItem",
+                            "status.setImage phone.circle.fill ORVO", "status.setToolTip ORVO",
+                            "status.setMenu", "center.setDelegate", "center.requestAuthorization 7",
+                            "center.setNotificationCategories", "window.setContentView", "window.front",
+                            "app.activate", "webView.load https://tenant.zandoral.com/ 60",
+                            // Teardown leaves the notification centre without a delegate.
+                            "center.clearDelegate"));
     EXPECT_TRUE(platform.alerts.empty());
 }
 
@@ -159,11 +158,10 @@ TEST_F(LaunchTest, CrashedPageIsLoadedAgainButNotInALoop) {
         std::chrono::milliseconds at;
         bool reloads;
     } steps[] = {
-        {0ms, true},     // the first crash is recovered
-        {9999ms, false}, // dying again right after the recovery: give up
-        {20s, true},     // a crash long after the last recovery is recovered again
-        {29s, false},
-        {30s, true},     // the window counts from the last recovery, not the last crash
+        {0ms, true},                  // the first crash is recovered
+        {9999ms, false},              // dying again right after the recovery: give up
+        {20s, true},                  // a crash long after the last recovery is recovered again
+        {29s, false},    {30s, true}, // the window counts from the last recovery, not the last crash
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.at.count());

@@ -17,7 +17,9 @@ using testing::FakeWindow;
 // A bridge wired to a window and a web view, as the launch leaves it.
 class BridgeTest : public ::testing::Test {
 protected:
-    BridgeTest() : window(std::make_shared<FakeWindow>(platform.log)), webView(std::make_shared<FakeWebView>(platform.log)), bridge(platform) {
+    BridgeTest()
+        : window(std::make_shared<FakeWindow>(platform.log)),
+          webView(std::make_shared<FakeWebView>(platform.log)), bridge(platform) {
         bridge.setWindow(window);
         bridge.setWebView(webView);
         bridge.setupStatusItem();
@@ -59,7 +61,8 @@ TEST(PageMessages, DispatchAndPayloads) {
         {"notify object followed by NUL", "orvo-notify:{\"title\":\"T\"}\0garbage"s, std::nullopt},
         {"notify NUL between brackets", "orvo-notify:{}\0}"s, std::nullopt},
         {"notify escaped NUL is kept", R"(orvo-notify:{"body":"a\u0000b"})", NotifyMessage{"ORVO", "a\0b"s}},
-        {"notify after a byte order mark", "orvo-notify:\xEF\xBB\xBF{\"title\":\"T\"}", NotifyMessage{"T", ""}},
+        {"notify after a byte order mark", "orvo-notify:\xEF\xBB\xBF{\"title\":\"T\"}",
+         NotifyMessage{"T", ""}},
         {"upper-case prefix", "ORVO-status:x", std::nullopt},
         {"leading blank", " orvo-status:x", std::nullopt},
         {"unknown prefix", "orvo-cmd:answer", std::nullopt},
@@ -76,7 +79,8 @@ TEST(PageMessages, DispatchAndPayloads) {
 TEST(PageMessages, DeeplyNestedNotifyIsDroppedNotCrashed) {
     const std::string nested = "orvo-notify:" + std::string(100000, '[') + std::string(100000, ']');
     EXPECT_EQ(parsePageMessage(ScriptMessage{"orvo", nested}), std::nullopt);
-    const std::string deepObject = "orvo-notify:{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    const std::string deepObject =
+        "orvo-notify:{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
     EXPECT_EQ(parsePageMessage(ScriptMessage{"orvo", deepObject}), PageMessage(NotifyMessage{"ORVO", ""}));
 }
 
@@ -135,7 +139,8 @@ TEST_F(BridgeTest, ResponsesTable) {
         std::vector<std::string> expected;
     } cases[] = {
         {"ANSWER",
-         {"window.front", "app.activate", "webView.evaluate window.chrome.webview.__deliver('orvo-cmd:answer')"}},
+         {"window.front", "app.activate",
+          "webView.evaluate window.chrome.webview.__deliver('orvo-cmd:answer')"}},
         {"DECLINE", {"webView.evaluate window.chrome.webview.__deliver('orvo-cmd:decline')"}},
         {"default", {"window.front", "app.activate"}},
         {"dismiss", {}},

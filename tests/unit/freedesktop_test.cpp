@@ -41,7 +41,9 @@ struct ShapeCase {
 };
 
 // Cases print as their names; the default would dump their bytes.
-void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ShapeCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class NotifyShape : public ::testing::TestWithParam<ShapeCase> {};
 
@@ -120,7 +122,9 @@ struct TextCase {
     std::string body;    // parsed as markup by many servers
 };
 
-void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const TextCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class NotifyText : public ::testing::TestWithParam<TextCase> {};
 

@@ -47,7 +47,8 @@ TEST(HostStoreCrash, KilledWhileSavingLeavesOneWholeHost) {
         ASSERT_EQ(waitpid(child, &status, 0), child);
 
         const auto content = config.read("host.txt");
-        ASSERT_TRUE(content == hostA || content == hostB) << "after kill " << kill << ": " << content.value_or("<none>");
+        ASSERT_TRUE(content == hostA || content == hostB)
+            << "after kill " << kill << ": " << content.value_or("<none>");
         // A killed save may leave its own temporary file, but never more than one.
         const int temporaries = countTemporaryFiles(config.folder());
         ASSERT_LE(temporaries, 1) << "after kill " << kill;

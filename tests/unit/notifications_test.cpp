@@ -17,7 +17,8 @@ TEST(Notifications, CallCategoryIsTheOnlyOneRegistered) {
     ASSERT_EQ(center.categories.size(), 1u);
     const NotificationCategory& category = center.categories[0];
     EXPECT_EQ(category.identifier, "ORVO_CALL");
-    EXPECT_EQ(category.actions, (std::vector<NotificationAction>{{"ANSWER", "Answer", 4}, {"DECLINE", "Decline", 2}}));
+    EXPECT_EQ(category.actions,
+              (std::vector<NotificationAction>{{"ANSWER", "Answer", 4}, {"DECLINE", "Decline", 2}}));
     EXPECT_TRUE(category.intentIdentifiers.empty());
     EXPECT_EQ(category.options, 0u);
 }
@@ -28,8 +29,11 @@ TEST(Notifications, PostedContentByKind) {
     postNotification(center, "Incoming call", "Alice", true);
     postNotification(center, "", "", false);
     ASSERT_EQ(center.requests.size(), 2u);
-    EXPECT_EQ(center.requests[0].content, (NotificationContent{"Incoming call", "Alice", NotificationSound::defaultCriticalSound, "ORVO_CALL"}));
-    EXPECT_EQ(center.requests[1].content, (NotificationContent{"", "", NotificationSound::defaultSound, std::nullopt}));
+    EXPECT_EQ(center.requests[0].content,
+              (NotificationContent{"Incoming call", "Alice", NotificationSound::defaultCriticalSound,
+                                   "ORVO_CALL"}));
+    EXPECT_EQ(center.requests[1].content,
+              (NotificationContent{"", "", NotificationSound::defaultSound, std::nullopt}));
 }
 
 TEST(Notifications, EveryPostHasItsOwnUpperCaseUuid) {

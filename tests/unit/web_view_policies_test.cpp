@@ -13,11 +13,20 @@ TEST(NavigationPolicy, SchemeTable) {
         const char* scheme;
         NavigationOutcome expected;
     } cases[] = {
-        {"https", allow},     {"about", allow},
+        {"https", allow},
+        {"about", allow},
         // The comparison is exact: a scheme the URL type did not lower-case stays foreign.
-        {"HTTPS", handOver},  {"Https", handOver}, {"http", handOver},  {"mailto", handOver},
-        {"tel", handOver},    {"sip", handOver},   {"data", handOver},  {"blob", handOver},
-        {"", handOver},       {"ftp", handOver},   {"https ", handOver},
+        {"HTTPS", handOver},
+        {"Https", handOver},
+        {"http", handOver},
+        {"mailto", handOver},
+        {"tel", handOver},
+        {"sip", handOver},
+        {"data", handOver},
+        {"blob", handOver},
+        {"", handOver},
+        {"ftp", handOver},
+        {"https ", handOver},
         // Local files are never opened on a page's behalf.
         {"file", refuse},
     };
