@@ -73,6 +73,7 @@ Methods of Desktop:
                                           session, killed at teardown
     screenshot(path=None) -> path         whole screen (ImageMagick import)
     gdbus(*args) -> str                   gdbus on the private session bus
+    dunstctl(*args) -> str                dunstctl on the private session bus
     bus_name_has_owner(name) -> bool
     install_url_handler(schemes, name="fake-handler", mime_types=()) -> record file
         registers a desktop entry as default handler for x-scheme-handler/<s>
@@ -114,6 +115,15 @@ TestServer (d.server):
 wait_until(pred, timeout=30, interval=0.1, message=None)
     returns pred()'s first truthy value; raises AssertionError on time-out.
 
+descendants(pid) -> [pid]                 every process below pid (from /proc)
+renderer_pids(pid) -> [pid]               the Chromium renderers below pid
+rss_kib(pid) -> int                       the resident set size (VmRSS) in KiB
+dunstrc_with_menu(directory, choice_file, settings=None) -> path
+    writes a copy of e2e/dunstrc into `directory` whose context menu runs
+    dunst_menu.sh with `choice_file` (write an action label there, then
+    `dunstctl context` picks it); `settings` ({"section": {"key": "value"}})
+    replaces those lines of the copy.
+
 Environment read: ORVO_BINARY (the built `orvo`), ORVO_ARTIFACTS (folder for
 logs and screenshots; defaults to <tmp>/orvo-e2e-artifacts).
 """
@@ -149,6 +159,76 @@ def wait_until(pred, timeout=30, interval=0.1, message=None):
         if time.monotonic() > deadline:
             raise AssertionError(message or f"timed out after {timeout}s waiting for {pred}")
         time.sleep(interval)
+
+
+def descendants(pid):
+    """Every process below `pid`, found through /proc."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                children.setdefault(ppid, []).append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def renderer_pids(pid):
+    """The Chromium renderer processes below `pid`."""
+    found = []
+    for child in descendants(pid):
+        try:
+            with open(f"/proc/{child}/cmdline", "rb") as f:
+                if b"--type=renderer" in f.read():
+                    found.append(child)
+        except OSError:
+            pass
+    return found
+
+
+def rss_kib(pid):
+    """The resident set size of one process, in KiB."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"process {pid} reports no VmRSS")
+
+
+def dunstrc_with_menu(directory, choice_file, settings=None):
+    """A copy of e2e/dunstrc in `directory` whose context menu answers with
+    the action label written to `choice_file`; `settings` replaces lines of
+    the copy ({"global": {"notification_limit": "3"}})."""
+    with open(os.path.join(HERE, "dunstrc")) as f:
+        config = f.read()
+    # dunst finds the menu script and the choice by absolute path.
+    menu = f"{os.path.join(HERE, 'dunst_menu.sh')} {choice_file}"
+    config = re.sub(r"(?m)^(\s*dmenu\s*=).*$", lambda m: f"{m.group(1)} {menu}", config)
+    for section, values in (settings or {}).items():
+        head, _, body = config.partition(f"[{section}]\n")
+        if not _:
+            raise ValueError(f"dunstrc has no section {section}")
+        rest = ""
+        if "\n[" in body:
+            body, rest = body.split("\n[", 1)
+            rest = "\n[" + rest
+        for key, value in values.items():
+            line = f"    {key} = {value}"
+            body, found = re.subn(rf"(?m)^\s*{re.escape(key)}\s*=.*$", lambda _m: line, body)
+            if not found:
+                body = body.rstrip("\n") + "\n" + line + "\n"
+        config = head + f"[{section}]\n" + body + rest
+    path = os.path.join(directory, "dunstrc")
+    with open(path, "w") as f:
+        f.write(config)
+    return path
 
 
 def _die_with_parent():
@@ -842,6 +922,10 @@ class Desktop:
 
     def gdbus(self, *args):
         return subprocess.run(["gdbus", *map(str, args)], env=self.env, capture_output=True, text=True,
+                              check=True, timeout=20).stdout
+
+    def dunstctl(self, *args):
+        return subprocess.run(["dunstctl", *map(str, args)], env=self.env, capture_output=True, text=True,
                               check=True, timeout=20).stdout
 
     def bus_name_has_owner(self, name):

@@ -12,7 +12,7 @@ import tempfile
 import threading
 import unittest
 
-from harness import Desktop, wait_until
+from harness import Desktop, dunstrc_with_menu, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HOST = "tenant.orvo.test"
@@ -111,15 +111,7 @@ class NotificationTest(unittest.TestCase):
     def _setUpSession(cls):
         scratch = cls._stack.enter_context(tempfile.TemporaryDirectory(prefix="orvo-notify-"))
         cls.choice = os.path.join(scratch, "menu-choice")
-        # dunst finds the menu script and the test's choice by absolute path.
-        with open(os.path.join(HERE, "dunstrc")) as f:
-            config = f.read()
-        menu = f"{os.path.join(HERE, 'dunst_menu.sh')} {cls.choice}"
-        config = re.sub(r"(?m)^(\s*dmenu\s*=).*$", lambda m: f"{m.group(1)} {menu}", config)
-        dunstrc = os.path.join(scratch, "dunstrc")
-        with open(dunstrc, "w") as f:
-            f.write(config)
-
+        dunstrc = dunstrc_with_menu(scratch, cls.choice)
         d = cls._stack.enter_context(Desktop(name=cls.__name__, dunst=True, dunstrc=dunstrc))
         cls.d = d
         cls.monitor = NotifyMonitor(d.env, os.path.join(d.artifacts, f"{cls.__name__}.notify.log"))
@@ -162,8 +154,7 @@ class NotificationTest(unittest.TestCase):
     # -- helpers ----------------------------------------------------------------
 
     def dunstctl(self, *args):
-        return subprocess.run(["dunstctl", *args], env=self.d.env, capture_output=True, text=True,
-                              check=True, timeout=20).stdout
+        return self.d.dunstctl(*args)
 
     def displayed(self):
         return int(self.dunstctl("count", "displayed").strip())

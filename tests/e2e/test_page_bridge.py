@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from harness import Desktop, wait_until
+from harness import Desktop, renderer_pids, wait_until
 from sni_watcher import TrayClient
 
 TENANT = "tenant.orvo.test"
@@ -22,33 +22,8 @@ def read_page(name):
         return f.read()
 
 
-def descendants(pid):
-    children = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-                children.setdefault(ppid, []).append(int(entry))
-            except (OSError, ValueError, IndexError):
-                pass
-    found, todo = [], [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
-    return found
-
-
 def renderer_processes(pid):
-    count = 0
-    for child in descendants(pid):
-        try:
-            with open(f"/proc/{child}/cmdline", "rb") as f:
-                count += b"--type=renderer" in f.read()
-        except OSError:
-            pass
-    return count
+    return len(renderer_pids(pid))
 
 
 class PageBridgeTest(unittest.TestCase):

@@ -8,7 +8,9 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace orvo::qt {
@@ -25,6 +27,22 @@ QString defaultDirectory() {
         QFileInfo(runtime).ownerId() == ::getuid())
         return runtime;
     return QDir::tempPath();
+}
+
+// Whether the process at the other end of the connection runs as this user.
+// The kernel records the peer's credentials when it connects, so a peer
+// cannot claim someone else's; the socket file's mode is only the first
+// fence (a shared temporary directory or a changed mode would open it).
+bool peerIsThisUser(const QLocalSocket& socket) {
+    const qintptr fd = socket.socketDescriptor();
+    if (fd < 0)
+        return false;
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials)
+        return false;
+    return credentials.uid == ::getuid();
 }
 
 } // namespace
@@ -73,6 +91,10 @@ bool SingleInstance::sendRaise() {
         QLocalSocket socket;
         socket.connectToServer(serverName_);
         if (socket.waitForConnected(500)) {
+            // In the temporary directory another user could have put a
+            // socket of their own in our instance's place.
+            if (!peerIsThisUser(socket))
+                return false;
             socket.write(kRaiseMessage, kMessageLength);
             const bool written = socket.waitForBytesWritten(2000);
             socket.disconnectFromServer();
@@ -87,21 +109,38 @@ bool SingleInstance::sendRaise() {
 
 void SingleInstance::acceptConnections() {
     while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        if (!peerIsThisUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        open_.erase(std::remove(open_.begin(), open_.end(), nullptr), open_.end());
+        if (open_.size() >= kMaxOpenConnections) {
+            if (QLocalSocket* oldest = open_.front()) {
+                oldest->abort();
+                oldest->deleteLater();
+            }
+            open_.pop_front();
+        }
+        open_.push_back(socket);
         // A peer gets a few bytes; anything longer or different is dropped.
         socket->setReadBufferSize(kMessageLength + 1);
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            guarded("reading a launch request", [&] {
-                if (socket->bytesAvailable() < kMessageLength)
-                    return;
-                const QByteArray data = socket->read(kMessageLength + 1);
-                socket->abort();
-                socket->deleteLater();
-                if (data == QByteArray(kRaiseMessage, kMessageLength) && onRaise_)
-                    onRaise_();
-            });
-        });
+        connect(socket, &QLocalSocket::readyRead, this,
+                [this, socket] { guarded("reading a launch request", [&] { readRequest(socket); }); });
     }
+}
+
+void SingleInstance::readRequest(QLocalSocket* socket) {
+    if (socket->bytesAvailable() < kMessageLength)
+        return;
+    // One read, one answer: the connection ends here whatever it held, and
+    // bytes beyond the message make it something else than the message.
+    const QByteArray data = socket->read(kMessageLength + 1);
+    socket->abort();
+    socket->deleteLater();
+    if (data == QByteArray(kRaiseMessage, kMessageLength) && onRaise_)
+        onRaise_();
 }
 
 } // namespace orvo::qt

@@ -3,16 +3,21 @@
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
+
+class QLocalSocket;
 
 namespace orvo::qt {
 
 // One ORVO per user. The first instance holds a lock file and listens on a
 // local socket; a later launch finds the lock taken, asks the first one to
-// come to the front and ends.
+// come to the front and ends. Both ends talk only to a process of the same
+// user, whatever the socket file's permissions allow.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -20,6 +25,9 @@ public:
 
     // The message a later launch sends; nothing else is acted on.
     static constexpr char kRaiseMessage[] = "raise\n";
+    // Connections that have not sent their message yet; a newer one pushes
+    // the oldest out, so idle peers cannot pile up.
+    static constexpr std::size_t kMaxOpenConnections = 8;
 
     // `directory` holds the lock and the socket; empty picks the user's
     // runtime directory (or the temporary directory when there is none).
@@ -36,6 +44,7 @@ public:
 
 private:
     void acceptConnections();
+    void readRequest(QLocalSocket* socket);
     bool sendRaise();
 
     QString lockPath_;
@@ -43,6 +52,7 @@ private:
     std::unique_ptr<QLockFile> lock_;
     QLocalServer server_;
     std::function<void()> onRaise_;
+    std::deque<QPointer<QLocalSocket>> open_;
     bool delivered_ = false;
 };
 
