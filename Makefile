@@ -4,14 +4,18 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+# The short fuzz run that every `make test` includes.
+TEST_FUZZ_SECONDS ?= 30
 
 .PHONY: run test deps build asan fuzz format format-check clean package bench
 
 run: build
 	$(BUILD_DIR)/orvo
 
+# Unit, script, end-to-end and short soak tests, then a short fuzz run of every target.
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
 
 deps:
 	@scripts/install-deps.sh
