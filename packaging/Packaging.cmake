@@ -30,8 +30,12 @@ set(CPACK_PACKAGE_NAME orvo)
 set(CPACK_PACKAGE_VENDOR Zandoral)
 set(CPACK_PACKAGE_CONTACT "ORVO developers <orvo@zandoral.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop app for the Zandoral telephony service")
+# Debian wants the long description in lines of under 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION
-    "ORVO shows the web client of a Zandoral telephony instance in a window of its own, with a tray item that shows the softphone's status and desktop notifications to answer or decline incoming calls.")
+    "ORVO shows the web client of a Zandoral telephony instance in a window of\n"
+    "its own, with a tray item that shows the softphone's status and desktop\n"
+    "notifications to answer or decline incoming calls.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 

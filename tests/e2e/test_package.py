@@ -336,6 +336,8 @@ class BusLines:
     def __exit__(self, *exc):
         self._proc.terminate()
         self._proc.wait(timeout=10)
+        self._thread.join(timeout=10)
+        self._proc.stdout.close()
         return False
 
 

@@ -4,8 +4,10 @@
 #include "platform/qt/qt_web_view.h"
 
 #include <QEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QWebEngineView>
 
 namespace orvo::qt {
@@ -74,7 +76,15 @@ void QtWindow::setFrameAutosaveName(const std::string& name) {
     if (!window_)
         return;
     autosaveKey_ = QString::fromStdString(name) + QStringLiteral("/geometry");
-    settings_ = std::make_unique<QSettings>(QStringLiteral("Zandoral"), QStringLiteral("Orvo"));
+    // The frame's file, by path: QSettings then reads no organisation-wide or
+    // system-wide file beside it. It opens the file at once and would wait
+    // for ever on a pipe put in its place; anything but a plain file leaves
+    // the frame unsaved instead.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString path = folder + QStringLiteral("/Zandoral/Orvo.conf");
+    if (const QFileInfo file(path); folder.isEmpty() || (file.exists() && !file.isFile()))
+        return;
+    settings_ = std::make_unique<QSettings>(path, QSettings::IniFormat);
     const QByteArray saved = settings_->value(autosaveKey_).toByteArray();
     if (!saved.isEmpty()) {
         const QRect fallback = window_->geometry();
