@@ -81,7 +81,8 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
     NotifyArguments args;
     args.appName = kAppName;
     args.replacesId = 0; // every post is a notification of its own
-    args.appIcon = isCall ? kCallIconName : "";
+    // The app's icon is installed under its desktop entry's name.
+    args.appIcon = desktopEntry;
     args.summary = plainText(content.title);
     args.body = escapeMarkup(content.body);
 

@@ -26,7 +26,6 @@ inline constexpr std::string_view kDefaultActionKey = "default";
 inline constexpr std::string_view kCallHintCategory = "call.incoming";
 inline constexpr std::string_view kCallSoundName = "phone-incoming-call";
 inline constexpr std::string_view kMessageSoundName = "message-new-instant";
-inline constexpr std::string_view kCallIconName = "call-start";
 
 // Expiration timeouts in milliseconds, with the protocol's two special values.
 inline constexpr std::int32_t kExpireServerDefault = -1;

@@ -36,7 +36,6 @@ struct ShapeCase {
     Urgency urgency;
     std::string hintCategory;
     std::string soundName;
-    std::string appIcon;
     std::int32_t expireTimeout;
 };
 
@@ -58,7 +57,7 @@ TEST_P(NotifyShape, MatchesTheKindAndTheServer) {
 
     EXPECT_EQ(args.appName, "ORVO");
     EXPECT_EQ(args.replacesId, 0u);
-    EXPECT_EQ(args.appIcon, c.appIcon);
+    EXPECT_EQ(args.appIcon, "orvo");
     EXPECT_EQ(args.summary, request.content.title);
     EXPECT_EQ(args.body, "Alice");
     EXPECT_EQ(args.actions, c.actions);
@@ -75,7 +74,7 @@ const Strings kClickOnly = {"default", "Open ORVO"};
 INSTANTIATE_TEST_SUITE_P(
     Kinds, NotifyShape,
     ::testing::Values(ShapeCase{"CallWithActions", true, kWithActions, true, kCallActions, Urgency::critical,
-                                "call.incoming", "phone-incoming-call", "call-start", 0},
+                                "call.incoming", "phone-incoming-call", 0},
                       // Without the capability not even the click is offered.
                       ShapeCase{"CallWithoutActions",
                                 true,
@@ -85,7 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 Urgency::critical,
                                 "call.incoming",
                                 "phone-incoming-call",
-                                "call-start",
                                 0},
                       // Capabilities not known (no server answer): the plainest shape.
                       ShapeCase{"CallUnknownServer",
@@ -96,13 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 Urgency::critical,
                                 "call.incoming",
                                 "phone-incoming-call",
-                                "call-start",
                                 0},
                       // A category that was never registered brings no actions of its own.
                       ShapeCase{"CallUnregisteredCategory", true, kWithActions, false, kClickOnly,
-                                Urgency::critical, "call.incoming", "phone-incoming-call", "call-start", 0},
+                                Urgency::critical, "call.incoming", "phone-incoming-call", 0},
                       ShapeCase{"OrdinaryWithActions", false, kWithActions, true, kClickOnly, Urgency::normal,
-                                "", "message-new-instant", "", -1},
+                                "", "message-new-instant", -1},
                       ShapeCase{"OrdinaryWithoutActions",
                                 false,
                                 kWithoutActions,
@@ -111,7 +108,6 @@ INSTANTIATE_TEST_SUITE_P(
                                 Urgency::normal,
                                 "",
                                 "message-new-instant",
-                                "",
                                 -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
