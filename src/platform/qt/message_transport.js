@@ -3,7 +3,7 @@
 // window.webkit.messageHandlers.<name>.postMessage for each registered name.
 //
 // The shell appends the call: (handlerNames, linePrefix). Every posted value
-// leaves as one console line, linePrefix + JSON(name) + JSON(body or null);
+// leaves as one console line, linePrefix + JSON([name, body or null]);
 // the shell recognises its own lines by that private prefix and by the
 // script's source id, so a page's console output is never taken for a message.
 // Console lines are the one channel that reaches the shell from every frame
@@ -22,8 +22,7 @@
         // JSON text is plain ASCII for controls and lone surrogates, so NUL,
         // line breaks and unpaired halves of a pair arrive exactly as sent.
         const send = function (name, value) {
-            const body = typeof value === 'string' ? stringify(value) : 'null';
-            log(linePrefix + stringify(name) + body);
+            log(linePrefix + stringify([name, typeof value === 'string' ? value : null]));
         };
 
         const makeHandler = function (name) {

@@ -28,88 +28,6 @@ QString randomToken() {
     return token;
 }
 
-int hexValue(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9') {
-        return u - u'0';
-    }
-    if (u >= u'a' && u <= u'f') {
-        return u - u'a' + 10;
-    }
-    if (u >= u'A' && u <= u'F') {
-        return u - u'A' + 10;
-    }
-    return -1;
-}
-
-// Reads one JSON string literal starting at `pos` and moves `pos` past it.
-// \u escapes become single UTF-16 code units, so lone surrogates survive.
-std::optional<QString> readJsonString(QStringView text, qsizetype& pos) {
-    if (pos >= text.size() || text[pos] != u'"') {
-        return std::nullopt;
-    }
-    QString out;
-    for (++pos; pos < text.size(); ++pos) {
-        const QChar c = text[pos];
-        if (c == u'"') {
-            ++pos;
-            return out;
-        }
-        if (c != u'\\') {
-            out.append(c);
-            continue;
-        }
-        if (++pos >= text.size()) {
-            return std::nullopt;
-        }
-        switch (text[pos].unicode()) {
-        case u'"':
-            out.append(u'"');
-            break;
-        case u'\\':
-            out.append(u'\\');
-            break;
-        case u'/':
-            out.append(u'/');
-            break;
-        case u'b':
-            out.append(u'\b');
-            break;
-        case u'f':
-            out.append(u'\f');
-            break;
-        case u'n':
-            out.append(u'\n');
-            break;
-        case u'r':
-            out.append(u'\r');
-            break;
-        case u't':
-            out.append(u'\t');
-            break;
-        case u'u': {
-            if (pos + 4 >= text.size()) {
-                return std::nullopt;
-            }
-            int unit = 0;
-            for (int i = 1; i <= 4; ++i) {
-                const int digit = hexValue(text[pos + i]);
-                if (digit < 0) {
-                    return std::nullopt;
-                }
-                unit = unit * 16 + digit;
-            }
-            out.append(QChar(static_cast<char16_t>(unit)));
-            pos += 4;
-            break;
-        }
-        default:
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
 // UTF-8 for well-formed text; a lone surrogate becomes its 3-byte form
 // (WTF-8), which strict UTF-8 readers reject, instead of being replaced by
 // something else in silence.
@@ -226,25 +144,17 @@ bool ScriptTransport::handleConsoleMessage(QWebEnginePage::JavaScriptConsoleMess
 }
 
 void ScriptTransport::deliver(QStringView encoded) {
-    qsizetype pos = 0;
-    const std::optional<QString> name = readJsonString(encoded, pos);
-    if (!name) {
+    // The script escapes controls and lone surrogates, so the line is plain
+    // JSON text, and Qt's reader keeps both as they were sent.
+    const QJsonArray fields = QJsonDocument::fromJson(encoded.toUtf8()).array();
+    if (fields.size() != 2 || !fields[0].isString() || !(fields[1].isString() || fields[1].isNull()))
         return;
-    }
-    ScriptMessage message{toWtf8(*name), std::nullopt};
-    const QStringView rest = encoded.mid(pos);
-    if (rest != u"null") {
-        qsizetype bodyPos = 0;
-        std::optional<QString> body = readJsonString(rest, bodyPos);
-        if (!body || bodyPos != rest.size()) {
-            return;
-        }
-        message.body = toWtf8(*body);
-    }
+    ScriptMessage message{toWtf8(fields[0].toString()), std::nullopt};
+    if (fields[1].isString())
+        message.body = toWtf8(fields[1].toString());
     for (const auto& entry : handlers_) {
         if (entry.name == message.name) {
-            ScriptMessageHandler* handler = entry.handler;
-            handler->didReceiveScriptMessage(message);
+            entry.handler->didReceiveScriptMessage(message);
             return;
         }
     }
