@@ -410,19 +410,6 @@ def measure_run(d, contender, idle_seconds, settle_seconds):
     return Run(start_ms, pss_mib, idle, cs_process, cs_gui, sharers)
 
 
-def sni_tooltip(d):
-    """The tooltip title of the first registered tray item."""
-    out = d.gdbus("call", "--session", "--dest", "org.kde.StatusNotifierWatcher", "--object-path",
-                  "/StatusNotifierWatcher", "--method", "org.freedesktop.DBus.Properties.Get",
-                  "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")
-    names = re.findall(r"'([^']+)'", out)
-    if not names:
-        return None
-    out = d.gdbus("call", "--session", "--dest", names[0], "--object-path", "/StatusNotifierItem", "--method",
-                  "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierItem", "ToolTip")
-    return out
-
-
 def measure_bridge(d, orvo, commands, rounds, count, bus):
     """Returns ([flood ms], [the page's own loop ms], [round trip ms], notes)."""
     notes = []
@@ -456,7 +443,7 @@ def measure_bridge(d, orvo, commands, rounds, count, bus):
         trips.append((int(beacon.query["t"]) / 1000.0 - when) * 1000.0)
         subprocess.run(["dunstctl", "close-all"], env=d.env, check=False, capture_output=True)
 
-    tooltip = sni_tooltip(d) or ""
+    tooltip = d.tray_tooltip()
     if f"Bench {count}" not in tooltip:
         notes.append(f"after the flood the tray tooltip was {tooltip.strip()!r}, not 'Bench {count}'")
     commands.send("stop")

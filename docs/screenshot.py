@@ -8,7 +8,6 @@ Usage: /usr/bin/python3 docs/screenshot.py [path/to/orvo] [output.png]
 """
 
 import os
-import re
 import subprocess
 import sys
 import time
@@ -36,17 +35,6 @@ window.addEventListener("load", () => {
 """
 
 
-def tooltip(d):
-    items = d.gdbus("call", "--session", "--dest", "org.kde.StatusNotifierWatcher", "--object-path",
-                    "/StatusNotifierWatcher", "--method", "org.freedesktop.DBus.Properties.Get",
-                    "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")
-    names = re.findall(r"'([^']+)'", items)
-    if not names:
-        return ""
-    return d.gdbus("call", "--session", "--dest", names[0], "--object-path", "/StatusNotifierItem", "--method",
-                   "org.freedesktop.DBus.Properties.Get", "org.kde.StatusNotifierItem", "ToolTip").strip()
-
-
 def main():
     binary = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(REPO, "build", "orvo"))
     output = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(HERE, "screenshot.png"))
@@ -63,7 +51,7 @@ def main():
                    timeout=30, message="no notification on screen")
         time.sleep(1.0)  # let dunst and the page finish drawing
         shot = d.screenshot()
-        print("tray tooltip:", tooltip(d))
+        print("tray tooltip:", d.tray_tooltip())
         d.stop_orvo(orvo)
     subprocess.run(["convert", shot, "-resize", "1200x", "-strip", output], check=True)
     print("written", output)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages ORVO needs to build, run and test.
+# Installs the Debian 12 packages ORVO needs to build, run and test, and any
+# further packages named as arguments (bench/setup.sh names its own).
 # Idempotent: it installs only what is missing and prints nothing when all is there.
 set -euo pipefail
 
@@ -16,6 +17,7 @@ packages=(
     procps psmisc openbox
     # Packaging: the .deb's library dependencies, and checks of the desktop files
     dpkg-dev file appstream desktop-file-utils
+    "$@"
 )
 
 missing=()
@@ -30,4 +32,4 @@ sudo=()
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null

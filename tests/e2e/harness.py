@@ -1,131 +1,15 @@
 """A private, headless desktop session for ORVO's end-to-end tests.
 
-Everything runs with Debian's /usr/bin/python3 and its standard library, plus
-the command-line tools that scripts/install-deps.sh installs (Xvfb, dbus,
-openssl, certutil, xdotool, xwininfo, ImageMagick, gdbus).
+`with Desktop(name=self.id()) as d:` makes a temporary HOME with its own XDG
+folders, an Xvfb display without TCP, a private session bus (and, on request,
+dunst and the tray watcher of sni_watcher.py), a test CA trusted through
+$HOME/.pki/nssdb, and an HTTPS server (d.server, a TestServer) to which
+Chromium maps every *.orvo.test host. d.start_orvo() runs ORVO_BINARY in that
+session; its output goes to ORVO_ARTIFACTS/<name>.log. On exit every process
+the session started is killed and the folder removed, also after a failure.
 
-Usage::
-
-    from harness import Desktop, wait_until
-
-    class LaunchTest(unittest.TestCase):
-        def test_loads_start_page(self):
-            with Desktop(name=self.id()) as d:
-                d.server.page("tenant.orvo.test", "/", "<title>hi</title>")
-                d.write_host("tenant.orvo.test")
-                orvo = d.start_orvo()
-                d.server.wait_for(host="tenant.orvo.test", path="/")
-                wid = d.wait_for_window("^ORVO$")
-                self.assertEqual(d.stop_orvo(orvo), 0)
-
-Desktop(name=None, dunst=False, sni_watcher=False, dunstrc=<e2e>/dunstrc,
-        sni_watcher_script=<e2e>/sni_watcher.py, chromium_flags=(),
-        screen="1920x1080x24")
-    A context manager. On entry it creates a private temporary directory
-    (d.root) holding HOME and the XDG_CONFIG_HOME, XDG_DATA_HOME,
-    XDG_CACHE_HOME, XDG_STATE_HOME and XDG_RUNTIME_DIR folders (mode 0700);
-    starts Xvfb (no TCP) and a private session bus; optionally dunst with
-    `dunstrc` and the StatusNotifierWatcher script (waiting until
-    org.freedesktop.Notifications / org.kde.StatusNotifierWatcher are owned);
-    makes a test CA and a leaf certificate for orvo.test and *.orvo.test and
-    trusts the CA in $HOME/.pki/nssdb; and starts an HTTPS server on a free
-    port of 127.0.0.1, to which Chromium maps every *.orvo.test host. On exit
-    every process it started is killed by process group and the directory is
-    removed, also when the test failed. `name` (use self.id()) names the log
-    and screenshot files in ORVO_ARTIFACTS.
-
-Attributes:
-    d.env            environment for every child (DISPLAY, DBUS_SESSION_BUS_ADDRESS,
-                     HOME, XDG_*, QTWEBENGINE_DISABLE_SANDBOX=1, QT_LOGGING_RULES,
-                     NO_AT_BRIDGE=1, QTWEBENGINE_CHROMIUM_FLAGS); pass it to your
-                     own subprocesses.
-    d.root, d.home, d.config_home, d.data_home, d.cache_home, d.runtime_dir
-    d.settings_dir   $XDG_CONFIG_HOME/Zandoral.Orvo (host.txt, seed.txt)
-    d.artifacts      the ORVO_ARTIFACTS folder (created)
-    d.server         the HTTPS test server (see TestServer below)
-    d.ca_cert        path of the test CA certificate (PEM)
-
-Methods of Desktop:
-    write_host(text) / write_seed(text)   write settings files (bytes or str, as-is)
-    read_host() -> str | None             host.txt's text, None when absent
-    start_orvo(env=None, args=()) -> Popen
-        starts ORVO_BINARY in its own process group; stdout and stderr are
-        appended to ORVO_ARTIFACTS/<name>.log
-    stop_orvo(proc=None, sig=SIGTERM, timeout=30) -> int  exit code
-        (proc defaults to the last started; SIGKILLs the group after timeout
-        and fails the test)
-    wait_exit(proc=None, timeout=30) -> int   waits for an exit without signalling
-    wait_for_window(pattern="^ORVO$", timeout=30, visible=True, settle=0.5) -> str
-        the first visible match, once it has stayed the same for `settle` s
-        (Qt may swap a new top-level's X window right after showing it)
-    find_windows(pattern, visible=True) -> [wid]   xdotool search --name (regex)
-    window_geometry(wid) -> Geometry(x, y, width, height)   via xwininfo
-    window_name(wid) -> str
-    xdotool(*args) -> str                 runs xdotool on this display
-    type_into(wid, text, then="Return")   focuses the window, types, presses a key
-    close_window(wid)                     WM_DELETE_WINDOW, as a window manager's close
-                                          button sends it (there is no window manager;
-                                          `xdotool windowclose` destroys the window)
-    focused_window() -> str               the X input focus (xdotool getwindowfocus -f)
-    stacking_order() -> [wid]             top-level windows, topmost first
-    is_above(upper, lower) -> bool
-    spawn(argv, env=None) -> Popen        a helper program (say, xmessage) in this
-                                          session, killed at teardown
-    screenshot(path=None) -> path         whole screen (ImageMagick import)
-    gdbus(*args) -> str                   gdbus on the private session bus
-    dunstctl(*args) -> str                dunstctl on the private session bus
-    bus_name_has_owner(name) -> bool
-    install_url_handler(schemes, name="fake-handler", mime_types=()) -> record file
-        registers a desktop entry as default handler for x-scheme-handler/<s>
-        (and the given MIME types) in this session's mimeapps.list; xdg-open,
-        and so QDesktopServices, then runs it; each URL it is given is appended
-        as one line to the returned file.
-    handled_urls(path) -> [str]           the lines of that record file
-
-TestServer (d.server):
-    page(host, path, body, headers=None, status=200,
-         content_type="text/html; charset=utf-8")
-        serves body (str/bytes, or a callable(Request) -> (status, headers,
-        body)) for GET/POST/HEAD of https://host<path> (path without query).
-        host "*" matches every host. headers: dict or list of pairs (several
-        Set-Cookie lines need the list form).
-    requests -> [Request]                 a snapshot of every request so far
-    Request fields: method, host (no port), path (with query), route (without
-        query), query (dict of first values), headers (dict, lower-case
-        keys), body (bytes), time (time.monotonic())
-    wait_for(host=None, path=None, route=None, method=None, pred=None,
-             since=0, timeout=30) -> Request
-        the first recorded request (from index `since`) matching every given
-        criterion; fails the test on time-out.
-    mark() -> int                         index for `since`: "from now on"
-    beacons(host=None, since=0) -> [Request]   requests to /beacon
-    url(host, path="/") -> "https://host/path"
-    CONTROL_SCRIPT                        a <script> element to put into a page: the
-        page then long-polls /__command on its own host and runs what the test
-        queues for that host (one page per host at a time)
-    run_js(host, expression, timeout=30) -> (ok, text)
-        runs a JavaScript expression (awaited when it is a promise) in the
-        controlled page of `host`: (True, String(value)) or (False, "Name: message")
-    command(host, expression) -> number   queues without waiting; the page reports
-        with a beacon whose query has cmd=<number>
-    Every host answers /beacon (any method, any query) with 204 and CORS
-    headers, so pages report to the test with
-    navigator.sendBeacon('/beacon?what=...') or fetch('/beacon?...').
-
-wait_until(pred, timeout=30, interval=0.1, message=None)
-    returns pred()'s first truthy value; raises AssertionError on time-out.
-
-descendants(pid) -> [pid]                 every process below pid (from /proc)
-renderer_pids(pid) -> [pid]               the Chromium renderers below pid
-rss_kib(pid) -> int                       the resident set size (VmRSS) in KiB
-dunstrc_with_menu(directory, choice_file, settings=None) -> path
-    writes a copy of e2e/dunstrc into `directory` whose context menu runs
-    dunst_menu.sh with `choice_file` (write an action label there, then
-    `dunstctl context` picks it); `settings` ({"section": {"key": "value"}})
-    replaces those lines of the copy.
-
-Environment read: ORVO_BINARY (the built `orvo`), ORVO_ARTIFACTS (folder for
-logs and screenshots; defaults to <tmp>/orvo-e2e-artifacts).
+Only Debian's /usr/bin/python3 standard library and the command-line tools
+that scripts/install-deps.sh installs are used.
 """
 
 import collections
@@ -146,6 +30,8 @@ import time
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TENANT = "tenant.orvo.test"
+NOTIFY_RULE = "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"
 
 Geometry = collections.namedtuple("Geometry", "x y width height")
 
@@ -162,36 +48,47 @@ def wait_until(pred, timeout=30, interval=0.1, message=None):
         time.sleep(interval)
 
 
-def descendants(pid):
-    """Every process below `pid`, found through /proc."""
-    children = {}
+# --------------------------------------------------------------------------
+# Processes
+
+
+def _process_table():
+    """(pid, state, parent, group) of every process, from /proc."""
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open(f"/proc/{entry}/stat") as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-                children.setdefault(ppid, []).append(int(entry))
+                    fields = f.read().rsplit(")", 1)[1].split()
+                yield int(entry), fields[0], int(fields[1]), int(fields[2])
             except (OSError, ValueError, IndexError):
                 pass
-    found, todo = [], [pid]
-    while todo:
-        for child in children.get(todo.pop(), []):
-            found.append(child)
-            todo.append(child)
-    return found
 
 
 def renderer_pids(pid):
     """The Chromium renderer processes below `pid`."""
-    found = []
-    for child in descendants(pid):
+    children = collections.defaultdict(list)
+    for child, _state, parent, _group in _process_table():
+        children[parent].append(child)
+    found, todo = [], [pid]
+    while todo:
+        below = children[todo.pop()]
+        found += below
+        todo += below
+    renderers = []
+    for child in found:
         try:
             with open(f"/proc/{child}/cmdline", "rb") as f:
                 if b"--type=renderer" in f.read():
-                    found.append(child)
+                    renderers.append(child)
         except OSError:
             pass
-    return found
+    return renderers
+
+
+def group_members(pgid):
+    """The living processes of a process group: ORVO and the engine's helpers,
+    re-parented ones included."""
+    return [pid for pid, state, _parent, group in _process_table() if group == pgid and state != "Z"]
 
 
 def rss_kib(pid):
@@ -203,29 +100,20 @@ def rss_kib(pid):
     raise RuntimeError(f"process {pid} reports no VmRSS")
 
 
-def dunstrc_with_menu(directory, choice_file, settings=None):
-    """A copy of e2e/dunstrc in `directory` whose context menu answers with
-    the action label written to `choice_file`; `settings` replaces lines of
-    the copy ({"global": {"notification_limit": "3"}})."""
+def dunstrc_with_menu(directory, choice_file, settings=()):
+    """Writes a copy of e2e/dunstrc into `directory` whose context menu picks
+    the action label written to `choice_file` (then `dunstctl context`
+    chooses it). `settings` are (section, key, value) lines to replace."""
     with open(os.path.join(HERE, "dunstrc")) as f:
         config = f.read()
     # dunst finds the menu script and the choice by absolute path.
     menu = f"{os.path.join(HERE, 'dunst_menu.sh')} {choice_file}"
     config = re.sub(r"(?m)^(\s*dmenu\s*=).*$", lambda m: f"{m.group(1)} {menu}", config)
-    for section, values in (settings or {}).items():
-        head, _, body = config.partition(f"[{section}]\n")
-        if not _:
-            raise ValueError(f"dunstrc has no section {section}")
-        rest = ""
-        if "\n[" in body:
-            body, rest = body.split("\n[", 1)
-            rest = "\n[" + rest
-        for key, value in values.items():
-            line = f"    {key} = {value}"
-            body, found = re.subn(rf"(?m)^\s*{re.escape(key)}\s*=.*$", lambda _m: line, body)
-            if not found:
-                body = body.rstrip("\n") + "\n" + line + "\n"
-        config = head + f"[{section}]\n" + body + rest
+    for section, key, value in settings:
+        config, found = re.subn(rf"(?m)(^\[{section}\][^\[]*?^\s*{key}\s*=).*$",
+                                lambda m: f"{m.group(1)} {value}", config, count=1)
+        if not found:
+            raise ValueError(f"dunstrc has no {key} in [{section}]")
     path = os.path.join(directory, "dunstrc")
     with open(path, "w") as f:
         f.write(config)
@@ -233,54 +121,37 @@ def dunstrc_with_menu(directory, choice_file, settings=None):
 
 
 def _die_with_parent():
-    # Children must not outlive a harness that was killed (for example by
-    # ctest's time-out), so ask the kernel to SIGKILL them when we go.
+    # Children must not outlive a harness that was killed (by ctest's
+    # time-out, say), so the kernel is asked to SIGKILL them when it goes.
     try:
-        libc = ctypes.CDLL("libc.so.6", use_errno=True)
-        PR_SET_PDEATHSIG = 1
-        libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
     except OSError:
         pass
 
 
-def _safe_name(name):
-    return re.sub(r"[^A-Za-z0-9_.-]+", "_", name)
-
-
 def _send_wm_delete(display_name, wid):
+    """Sends WM_DELETE_WINDOW as a window manager's close button does."""
     xlib = ctypes.CDLL("libX11.so.6")
     xlib.XOpenDisplay.restype = ctypes.c_void_p
     xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
     xlib.XInternAtom.restype = ctypes.c_ulong
     xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
     xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-    xlib.XFlush.argtypes = [ctypes.c_void_p]
-    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xlib.XFlush.argtypes = xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
 
     class ClientMessage(ctypes.Structure):
-        _fields_ = [
-            ("type", ctypes.c_int),
-            ("serial", ctypes.c_ulong),
-            ("send_event", ctypes.c_int),
-            ("display", ctypes.c_void_p),
-            ("window", ctypes.c_ulong),
-            ("message_type", ctypes.c_ulong),
-            ("format", ctypes.c_int),
-            ("data", ctypes.c_long * 5),
-            ("pad", ctypes.c_long * 24),  # XEvent is larger than this member
-        ]
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                    ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                    ("pad", ctypes.c_long * 24)]  # XEvent is larger than this member
 
     dpy = xlib.XOpenDisplay(display_name.encode())
     if not dpy:
         raise RuntimeError(f"cannot open display {display_name}")
     try:
-        event = ClientMessage()
-        event.type = 33  # ClientMessage
-        event.window = wid
+        event = ClientMessage(type=33, window=wid, format=32)  # 33: ClientMessage
         event.message_type = xlib.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-        event.format = 32
         event.data[0] = xlib.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-        event.data[1] = 0  # CurrentTime
         xlib.XSendEvent(dpy, wid, 0, 0, ctypes.byref(event))
         xlib.XFlush(dpy)
     finally:
@@ -288,68 +159,79 @@ def _send_wm_delete(display_name, wid):
 
 
 # --------------------------------------------------------------------------
-# HTTPS test server
+# Pages and the HTTPS test server
+
+# A page that includes this script obeys TestServer.command(): it long-polls
+# its own host for JavaScript to run and reports each outcome as a beacon
+# (/beacon?cmd=<n>&ok=1&value=... or &ok=0&error=...). Promises are awaited.
+CONTROL_SCRIPT = """<script>
+(async function loop() {
+  for (;;) {
+    let r;
+    try { r = await fetch('/__command', {cache: 'no-store'}); } catch (e) { await new Promise(f => setTimeout(f, 500)); continue; }
+    if (r.status !== 200) continue;
+    const n = r.headers.get('X-Command');
+    const code = await r.text();
+    let q;
+    try {
+      q = 'ok=1&value=' + encodeURIComponent(String(await (0, eval)('(async () => (' + code + '))()')));
+    } catch (e) {
+      q = 'ok=0&error=' + encodeURIComponent(String(e && e.name) + ': ' + String(e && e.message));
+    }
+    try { await fetch('/beacon?cmd=' + n + '&' + q, {method: 'POST'}); } catch (e) {}
+  }
+})();
+</script>"""
+
+# Keeps every command the shell delivers in window.commands and reports each
+# with a beacon (what=command&data=...).
+COMMAND_LISTENER = """<script>
+window.commands = [];
+window.chrome.webview.addEventListener('message', e => {
+  window.commands.push(e.data);
+  navigator.sendBeacon('/beacon?what=command&data=' + encodeURIComponent(e.data));
+});
+</script>"""
+
+
+def test_page(body="", title="Tenant"):
+    """A page that runs what the test sends it (CONTROL_SCRIPT)."""
+    return f"<!doctype html><title>{title}</title><body style='margin:0'>{body}{CONTROL_SCRIPT}</body>"
 
 
 class Request:
     def __init__(self, method, host, path, headers, body):
-        self.method = method
-        self.host = host
-        self.path = path
+        self.method, self.host, self.path, self.headers, self.body = method, host, path, headers, body
         parsed = urllib.parse.urlsplit(path)
         self.route = parsed.path
         self.query = {k: v[0] for k, v in urllib.parse.parse_qs(parsed.query, keep_blank_values=True).items()}
-        self.headers = headers
-        self.body = body
         self.time = time.monotonic()
 
     def __repr__(self):
         return f"<{self.method} https://{self.host}{self.path}>"
 
 
-# A page that includes this script obeys TestServer.command(): it long-polls
-# its own host for JavaScript to run and reports each outcome as a beacon
-# (/beacon?cmd=<n>&ok=1&value=... or &ok=0&error=...). Async results are
-# awaited, so a command may be "await navigator.mediaDevices.getUserMedia(...)".
-CONTROL_SCRIPT = """<script>
-(function () {
-  async function loop() {
-    for (;;) {
-      let r;
-      try { r = await fetch('/__command', {cache: 'no-store'}); } catch (e) { await new Promise(f => setTimeout(f, 500)); continue; }
-      if (r.status !== 200) continue;
-      const n = r.headers.get('X-Command');
-      const code = await r.text();
-      let q;
-      try {
-        const value = await (0, eval)('(async () => (' + code + '))()');
-        q = 'ok=1&value=' + encodeURIComponent(String(value));
-      } catch (e) {
-        q = 'ok=0&error=' + encodeURIComponent(String(e && e.name) + ': ' + String(e && e.message));
-      }
-      try { await fetch('/beacon?cmd=' + n + '&' + q, {method: 'POST'}); } catch (e) {}
-    }
-  }
-  loop();
-})();
-</script>"""
+def _header_list(headers):
+    # A list of pairs can hold several Set-Cookie lines; a dict cannot.
+    return list(headers.items() if isinstance(headers, dict) else headers)
 
 
 class _QuietHTTPServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
     def handle_error(self, request, client_address):
-        # A browser that went away before its answer was written (ORVO ended
-        # while a page was loading, say) is no fault worth a traceback.
-        if isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
-            return
-        super().handle_error(request, client_address)
+        # A browser that went away before its answer was written is no fault.
+        if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
+            super().handle_error(request, client_address)
 
 
 class TestServer:
-    CONTROL_SCRIPT = CONTROL_SCRIPT
+    """Serves registered pages for any *.orvo.test host and records every
+    request. Every host answers /beacon with 204, so pages report with
+    navigator.sendBeacon('/beacon?what=...')."""
 
     def __init__(self, certfile, keyfile):
-        self._lock = threading.Lock()
-        self._cond = threading.Condition(self._lock)
+        self._cond = threading.Condition()
         self._requests = []
         self._pages = {}
         self._commands = collections.defaultdict(collections.deque)
@@ -363,43 +245,33 @@ class TestServer:
             def log_message(self, *args):
                 pass
 
-            def _handle(self):
+            def do_GET(self):
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else b""
                 host = (self.headers.get("Host") or "").rsplit(":", 1)[0].lower()
-                if host.startswith("[") or not host:
-                    host = self.headers.get("Host") or ""
-                headers = {k.lower(): v for k, v in self.headers.items()}
-                request = Request(self.command, host, self.path, headers, body)
+                request = Request(self.command, host, self.path, {k.lower(): v for k, v in self.headers.items()},
+                                  body)
                 if request.route != "/__command":
-                    server._record(request)
-                status, out_headers, out_body = server._respond(request, self.connection)
+                    with server._cond:
+                        server._requests.append(request)
+                        server._cond.notify_all()
+                status, headers, out = server._respond(request, self.connection)
                 self.send_response(status)
-                for key, value in out_headers:
+                for key, value in headers:
                     self.send_header(key, value)
-                self.send_header("Content-Length", str(len(out_body)))
+                self.send_header("Content-Length", str(len(out)))
                 self.end_headers()
                 if self.command != "HEAD":
-                    self.wfile.write(out_body)
+                    self.wfile.write(out)
 
-            def do_GET(self):
-                self._handle()
-
-            do_POST = do_GET
-            do_HEAD = do_GET
-            do_PUT = do_GET
-
-            def do_OPTIONS(self):
-                self._handle()
+            do_POST = do_HEAD = do_PUT = do_OPTIONS = do_GET
 
         self._httpd = _QuietHTTPServer(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(certfile, keyfile)
         self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
         self.port = self._httpd.server_address[1]
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
+        threading.Thread(target=self._httpd.serve_forever, daemon=True).start()
 
     def close(self):
         with self._cond:
@@ -408,62 +280,13 @@ class TestServer:
         self._httpd.shutdown()
         self._httpd.server_close()
 
-    def url(self, host, path="/"):
-        return f"https://{host}{path}"
-
-    def page(self, host, path, body, headers=None, status=200, content_type="text/html; charset=utf-8"):
-        if isinstance(headers, dict):
-            headers = list(headers.items())
-        with self._lock:
-            self._pages[(host.lower(), path)] = (status, list(headers or []), content_type, body)
-
-    def _record(self, request):
+    def page(self, host, path, body, headers=(), content_type="text/html; charset=utf-8"):
+        """Serves `body` (str, bytes, or a callable(Request) -> (status,
+        headers, body)) at https://host<path>; host "*" matches any host."""
         with self._cond:
-            self._requests.append(request)
-            self._cond.notify_all()
+            self._pages[(host.lower(), path)] = (_header_list(headers), content_type, body)
 
-    def command(self, host, expression):
-        """Queues a JavaScript expression for the page of `host` that runs
-        CONTROL_SCRIPT; returns the command's number."""
-        with self._cond:
-            self._command_count += 1
-            number = self._command_count
-            self._commands[host.lower()].append((number, expression))
-            self._cond.notify_all()
-            return number
-
-    def run_js(self, host, expression, timeout=30):
-        """Runs an expression in the page of `host` (see CONTROL_SCRIPT) and
-        returns its outcome: (True, value text) or (False, error text)."""
-        number = self.command(host, expression)
-        beacon = self.wait_for(route="/beacon", pred=lambda r: r.query.get("cmd") == str(number), timeout=timeout)
-        if beacon.query.get("ok") == "1":
-            return True, beacon.query.get("value", "")
-        return False, beacon.query.get("error", "")
-
-    @staticmethod
-    def _peer_gone(connection):
-        # The page sends nothing more while it waits for the answer, so a
-        # readable socket means the peer closed it (the browser was stopped).
-        try:
-            return bool(select.select([connection.fileno()], [], [], 0)[0])
-        except (OSError, ValueError):
-            return True
-
-    def _next_command(self, host, connection, wait=20):
-        deadline = time.monotonic() + wait
-        with self._cond:
-            while True:
-                if self._closing or self._peer_gone(connection):
-                    return None
-                if self._commands[host]:
-                    return self._commands[host].popleft()
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    return None
-                self._cond.wait(min(remaining, 0.25))
-
-    def _respond(self, request, connection=None):
+    def _respond(self, request, connection):
         cors = [("Access-Control-Allow-Origin", "*"), ("Cache-Control", "no-store")]
         if request.route == "/beacon":
             return 204, cors, b""
@@ -472,70 +295,189 @@ class TestServer:
             if queued is None:
                 return 204, cors, b""
             return 200, cors + [("X-Command", str(queued[0])), ("Content-Type", "text/plain")], queued[1].encode()
-        with self._lock:
+        with self._cond:
             entry = self._pages.get((request.host, request.route)) or self._pages.get(("*", request.route))
         if entry is None:
             return 404, cors + [("Content-Type", "text/plain")], b"not found"
-        status, headers, content_type, body = entry
+        headers, content_type, body = entry
+        status = 200
         if callable(body):
             status, headers, body = body(request)
-            if isinstance(headers, dict):
-                headers = list(headers.items())
-        if isinstance(body, str):
-            body = body.encode("utf-8")
+            headers = _header_list(headers)
         names = {k.lower() for k, _ in headers}
-        if "content-type" not in names:
-            headers = headers + [("Content-Type", content_type)]
-        if "cache-control" not in names:
-            headers = headers + [("Cache-Control", "no-store")]
-        return status, headers, body
+        headers = headers + [(k, v) for k, v in (("Content-Type", content_type), ("Cache-Control", "no-store"))
+                    if k.lower() not in names]
+        return status, headers, body.encode() if isinstance(body, str) else body
+
+    # -- running script in a page ------------------------------------------
+
+    def command(self, host, expression):
+        """Queues an expression for the CONTROL_SCRIPT page of `host`; returns
+        the number its report beacon carries as cmd=."""
+        with self._cond:
+            self._command_count += 1
+            self._commands[host.lower()].append((self._command_count, expression))
+            self._cond.notify_all()
+            return self._command_count
+
+    def outcome(self, number, timeout=30):
+        """(True, String(value)) or (False, "Name: message") of a command."""
+        beacon = self.wait_for(route="/beacon", pred=lambda r: r.query.get("cmd") == str(number), timeout=timeout)
+        ok = beacon.query.get("ok") == "1"
+        return ok, beacon.query.get("value" if ok else "error", "")
+
+    def run_js(self, host, expression, timeout=30):
+        return self.outcome(self.command(host, expression), timeout)
+
+    def _next_command(self, host, connection, wait=20):
+        deadline = time.monotonic() + wait
+        with self._cond:
+            while not self._closing and time.monotonic() < deadline:
+                # The page sends nothing while it waits, so a readable socket
+                # means the browser closed it.
+                try:
+                    if select.select([connection.fileno()], [], [], 0)[0]:
+                        return None
+                except (OSError, ValueError):
+                    return None
+                if self._commands[host]:
+                    return self._commands[host].popleft()
+                self._cond.wait(0.25)
+        return None
+
+    # -- what was requested -------------------------------------------------
 
     @property
     def requests(self):
-        with self._lock:
+        with self._cond:
             return list(self._requests)
 
     def mark(self):
-        with self._lock:
+        """An index for `since`: "from now on"."""
+        with self._cond:
             return len(self._requests)
 
-    def _find(self, since, host, path, route, method, pred):
-        for request in self._requests[since:]:
-            if host is not None and request.host != host.lower():
-                continue
-            if path is not None and request.path != path:
-                continue
-            if route is not None and request.route != route:
-                continue
-            if method is not None and request.method != method:
-                continue
-            if pred is not None and not pred(request):
-                continue
-            return request
-        return None
+    def wait_for(self, host=None, path=None, route=None, pred=None, since=0, timeout=30):
+        """The first request from index `since` that matches every criterion
+        given; fails the test on time-out."""
 
-    def wait_for(self, host=None, path=None, route=None, method=None, pred=None, since=0, timeout=30):
+        def matches(r):
+            return ((host is None or r.host == host.lower()) and (path is None or r.path == path)
+                    and (route is None or r.route == route) and (pred is None or pred(r)))
+
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
-                found = self._find(since, host, path, route, method, pred)
+                found = next((r for r in self._requests[since:] if matches(r)), None)
                 if found:
                     return found
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
+                if time.monotonic() > deadline:
                     seen = ", ".join(repr(r) for r in self._requests[since:]) or "none"
-                    raise AssertionError(
-                        f"no request host={host} path={path} route={route} method={method} "
-                        f"within {timeout}s; seen: {seen}"
-                    )
-                self._cond.wait(min(remaining, 0.5))
+                    raise AssertionError(f"no request host={host} path={path} route={route} within "
+                                         f"{timeout}s; seen: {seen}")
+                self._cond.wait(0.5)
 
-    def beacons(self, host=None, since=0):
-        return [
-            r
-            for r in self.requests[since:]
-            if r.route == "/beacon" and (host is None or r.host == host.lower())
-        ]
+    def wait_for_beacon(self, what, since=0, timeout=30):
+        return self.wait_for(route="/beacon", since=since, timeout=timeout, pred=lambda r: r.query.get("what") == what)
+
+    def beacons(self, what, since=0):
+        """The data= of every what=`what` beacon from index `since`."""
+        return [r.query.get("data") for r in self.requests[since:]
+                if r.route == "/beacon" and r.query.get("what") == what]
+
+
+# --------------------------------------------------------------------------
+# Notifications on the bus
+
+Notify = collections.namedtuple("Notify", "app_name replaces_id app_icon summary body actions hints expire_timeout")
+
+
+def _parse_value(lines, i):
+    """Parses one value of dbus-monitor's text output starting at lines[i];
+    integers come back as (type, value), so a byte is told from an int."""
+    line = lines[i]
+    if line.startswith("variant"):
+        return _parse_value([line[len("variant"):].strip()], 0)[0], i + 1
+    if line.startswith('string "'):
+        return line[len('string "'):-1], i + 1
+    kind, _, rest = line.partition(" ")
+    if kind in ("byte", "int16", "uint16", "int32", "uint32", "int64", "uint64"):
+        return (kind, int(rest.split()[0])), i + 1
+    if kind == "boolean":
+        return rest == "true", i + 1
+    if line == "array [":
+        items, i = [], i + 1
+        while lines[i] != "]":
+            item, i = _parse_value(lines, i)
+            items.append(item)
+        return items, i + 1
+    if line == "dict entry(":
+        key, i = _parse_value(lines, i + 1)
+        value, i = _parse_value(lines, i)
+        if lines[i] != ")":
+            raise ValueError(f"unexpected dbus-monitor line: {lines[i]!r}")
+        return (key, value), i + 1
+    raise ValueError(f"unexpected dbus-monitor line: {line!r}")
+
+
+class NotifyMonitor:
+    """Records every Notify call on the session bus (with dbus-monitor, whose
+    output is also kept in `log_path`). A context manager."""
+
+    def __init__(self, env, log_path):
+        self._cond = threading.Condition()
+        self._calls = []
+        self._log = open(log_path, "w", encoding="utf-8")
+        self._proc = subprocess.Popen(["dbus-monitor", "--session", NOTIFY_RULE], env=env, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace")
+        self._ready = threading.Event()
+        threading.Thread(target=self._read, daemon=True).start()
+        # The monitor is in place once the bus has taken its name away again.
+        if not self._ready.wait(20):
+            raise AssertionError("dbus-monitor did not start")
+
+    def _read(self):
+        block = None
+        for line in self._proc.stdout:
+            self._log.write(line)
+            if "NameLost" in line:
+                self._ready.set()
+            if not line[:1].isspace():
+                block = [] if line.startswith("method call") and "member=Notify" in line else None
+            elif block is not None and line.strip():
+                block.append(line.strip())
+                try:
+                    values, i = [], 0
+                    while i < len(block):
+                        value, i = _parse_value(block, i)
+                        values.append(value)
+                except (IndexError, ValueError):
+                    continue  # the call is not complete yet
+                if len(values) == 8:
+                    name, (_, replaces), icon, summary, body, actions, hints, (_, expire) = values
+                    with self._cond:
+                        self._calls.append(Notify(name, replaces, icon, summary, body, actions, dict(hints), expire))
+                        self._cond.notify_all()
+                    block = None
+
+    def calls(self):
+        with self._cond:
+            return list(self._calls)
+
+    def wait(self, before, count=1, timeout=20):
+        """The calls after the first `before`, once there are `count` of them."""
+        wait_until(lambda: len(self.calls()) >= before + count, timeout=timeout,
+                   message=f"{before + count - len(self.calls())} Notify calls did not reach the bus")
+        return self.calls()[before:]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._proc.terminate()
+        self._proc.wait(timeout=10)
+        self._log.close()
+        return False
 
 
 # --------------------------------------------------------------------------
@@ -543,33 +485,17 @@ class TestServer:
 
 
 class Desktop:
-    def __init__(
-        self,
-        name=None,
-        dunst=False,
-        sni_watcher=False,
-        dunstrc=os.path.join(HERE, "dunstrc"),
-        sni_watcher_script=os.path.join(HERE, "sni_watcher.py"),
-        chromium_flags=(),
-        screen="1920x1080x24",
-    ):
-        self.name = _safe_name(name or f"desktop-{os.getpid()}-{int(time.time())}")
-        self._want_dunst = dunst
-        self._want_watcher = sni_watcher
-        self._dunstrc = dunstrc
-        self._watcher_script = sni_watcher_script
-        self._chromium_flags = list(chromium_flags)
-        self._screen = screen
-        self._procs = []  # every Popen we started, torn down in reverse
+    def __init__(self, name=None, dunst=False, sni_watcher=False, dunstrc=os.path.join(HERE, "dunstrc"),
+                 chromium_flags=(), screen="1920x1080x24"):
+        self.name = re.sub(r"[^A-Za-z0-9_.-]+", "_", name or f"desktop-{os.getpid()}-{int(time.time())}")
+        self._want_dunst, self._want_watcher, self._dunstrc = dunst, sni_watcher, dunstrc
+        self._chromium_flags, self._screen = list(chromium_flags), screen
+        self._procs = []  # every Popen started, torn down in reverse
         self._orvos = []
         self._logs = []
         self.server = None
         self.binary = os.environ.get("ORVO_BINARY", "")
-        self.artifacts = os.environ.get("ORVO_ARTIFACTS") or os.path.join(
-            tempfile.gettempdir(), "orvo-e2e-artifacts"
-        )
-
-    # -- context management -------------------------------------------------
+        self.artifacts = os.environ.get("ORVO_ARTIFACTS") or os.path.join(tempfile.gettempdir(), "orvo-e2e-artifacts")
 
     def __enter__(self):
         try:
@@ -592,72 +518,53 @@ class Desktop:
         self.config_home = os.path.join(self.home, ".config")
         self.data_home = os.path.join(self.home, ".local", "share")
         self.cache_home = os.path.join(self.home, ".cache")
-        self.state_home = os.path.join(self.home, ".local", "state")
         self.runtime_dir = os.path.join(self.root, "runtime")
-        for path in (self.home, self.config_home, self.data_home, self.cache_home, self.state_home, self.runtime_dir):
+        state_home = os.path.join(self.home, ".local", "state")
+        for path in (self.home, self.config_home, self.data_home, self.cache_home, state_home, self.runtime_dir):
             os.makedirs(path, mode=0o700, exist_ok=True)
             os.chmod(path, 0o700)
         self.settings_dir = os.path.join(self.config_home, "Zandoral.Orvo")
         self._session_log = open(os.path.join(self.artifacts, f"{self.name}.session.log"), "wb")
         self._logs.append(self._session_log)
-
         self.env = {
-            "PATH": os.environ.get("PATH", "/usr/local/bin:/usr/bin:/bin"),
-            "LANG": "C.UTF-8",
-            "HOME": self.home,
-            "USER": os.environ.get("USER", "root"),
-            "XDG_CONFIG_HOME": self.config_home,
-            "XDG_DATA_HOME": self.data_home,
-            "XDG_CACHE_HOME": self.cache_home,
-            "XDG_STATE_HOME": self.state_home,
-            "XDG_RUNTIME_DIR": self.runtime_dir,
-            "XDG_DATA_DIRS": "/usr/local/share:/usr/share",
-            "XDG_CONFIG_DIRS": "/etc/xdg",
-            "NO_AT_BRIDGE": "1",
-            "QTWEBENGINE_DISABLE_SANDBOX": "1",
+            "PATH": os.environ.get("PATH", "/usr/local/bin:/usr/bin:/bin"), "LANG": "C.UTF-8",
+            "HOME": self.home, "USER": os.environ.get("USER", "root"),
+            "XDG_CONFIG_HOME": self.config_home, "XDG_DATA_HOME": self.data_home,
+            "XDG_CACHE_HOME": self.cache_home, "XDG_STATE_HOME": state_home, "XDG_RUNTIME_DIR": self.runtime_dir,
+            "XDG_DATA_DIRS": "/usr/local/share:/usr/share", "XDG_CONFIG_DIRS": "/etc/xdg",
+            "NO_AT_BRIDGE": "1", "QTWEBENGINE_DISABLE_SANDBOX": "1",
             "QT_LOGGING_RULES": "qt.webenginecontext.info=false",
         }
         self._start_xvfb()
         self._start_bus()
         self._make_certificates()
         self.server = TestServer(self._leaf_cert, self._leaf_key)
-        rules = f"MAP *.orvo.test 127.0.0.1:{self.server.port}, MAP orvo.test 127.0.0.1:{self.server.port}"
-        flags = [f'--host-resolver-rules="{rules}"', "--use-fake-device-for-media-stream"]
-        flags += self._chromium_flags
+        port = self.server.port
+        flags = [f'--host-resolver-rules="MAP *.orvo.test 127.0.0.1:{port}, MAP orvo.test 127.0.0.1:{port}"',
+                 "--use-fake-device-for-media-stream", *self._chromium_flags]
         self.env["QTWEBENGINE_CHROMIUM_FLAGS"] = " ".join(flags)
         if self._want_dunst:
-            self._spawn(["dunst", "-config", self._dunstrc], self._session_log)
-            wait_until(
-                lambda: self.bus_name_has_owner("org.freedesktop.Notifications"),
-                timeout=20,
-                message="dunst did not take org.freedesktop.Notifications",
-            )
+            self.spawn(["dunst", "-config", self._dunstrc])
+            self.wait_for_bus_name("org.freedesktop.Notifications")
         if self._want_watcher:
-            self._spawn(["/usr/bin/python3", self._watcher_script], self._session_log)
-            wait_until(
-                lambda: self.bus_name_has_owner("org.kde.StatusNotifierWatcher"),
-                timeout=20,
-                message="the StatusNotifierWatcher did not appear on the bus",
-            )
+            self.spawn(["/usr/bin/python3", os.path.join(HERE, "sni_watcher.py")])
+            self.wait_for_bus_name("org.kde.StatusNotifierWatcher")
 
     def _spawn(self, argv, log, env=None, **kwargs):
-        proc = subprocess.Popen(
-            argv,
-            env=env or self.env,
-            stdin=subprocess.DEVNULL,
-            stdout=log,
-            stderr=log,
-            start_new_session=True,
-            preexec_fn=_die_with_parent,
-            **kwargs,
-        )
+        proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                start_new_session=True, preexec_fn=_die_with_parent, **kwargs)
         self._procs.append(proc)
         return proc
 
+    def spawn(self, argv, env=None):
+        """Starts a helper program in this session (output to the session
+        log); it is killed at teardown."""
+        return self._spawn(list(argv), self._session_log, env={**self.env, **(env or {})})
+
     @staticmethod
     def _display_taken(number):
-        # Another X server may use this number without a lock file we can see
-        # (one in another /tmp, for instance); its abstract socket shows.
+        # Another X server may use the number without a lock file we can see;
+        # its abstract socket shows.
         if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
             return True
         try:
@@ -668,26 +575,20 @@ class Desktop:
 
     def _start_xvfb(self):
         # A random high display number, checked and then verified: letting
-        # Xvfb pick the lowest free one races with every other session on
-        # this machine, and a half-shared display sends windows astray.
-        rng = random.Random()
+        # Xvfb pick the lowest free one races with other sessions on this
+        # machine, and a half-shared display sends windows astray.
         for _ in range(30):
-            number = rng.randint(200, 29999)
+            number = random.randint(200, 29999)
             if self._display_taken(number):
                 continue
             err_path = os.path.join(self.root, f"xvfb-{number}.log")
             read_end, write_end = os.pipe()
             with open(err_path, "wb") as err:
                 try:
-                    proc = self._spawn(
-                        # -noreset: the server otherwise regenerates whenever its
-                        # last client leaves (between two launches), and did
-                        # not always come back from it.
-                        ["Xvfb", f":{number}", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
-                         "-screen", "0", self._screen],
-                        err,
-                        pass_fds=(write_end,),
-                    )
+                    # -noreset: the server otherwise regenerates whenever its
+                    # last client leaves and did not always come back.
+                    proc = self._spawn(["Xvfb", f":{number}", "-displayfd", str(write_end), "-nolisten", "tcp",
+                                        "-noreset", "-screen", "0", self._screen], err, pass_fds=(write_end,))
                 finally:
                     os.close(write_end)
             data = b""
@@ -701,8 +602,7 @@ class Desktop:
                 complaints = f.read()
             if data.strip() == str(number).encode() and proc.poll() is None and b"already running" not in complaints:
                 self._xvfb_log = err_path
-                self.display = f":{number}"
-                self.env["DISPLAY"] = self.display
+                self.display = self.env["DISPLAY"] = f":{number}"
                 return
             self._kill_group(proc, signal.SIGKILL)
             proc.wait()
@@ -711,40 +611,26 @@ class Desktop:
 
     def _start_bus(self):
         address = f"unix:path={self.runtime_dir}/bus"
-        proc = self._spawn(
-            ["dbus-daemon", "--session", "--nofork", "--print-address=1", f"--address={address}"],
-            self._session_log,
-        )
-        # --print-address goes to the log too; wait for the socket instead.
-        wait_until(lambda: os.path.exists(f"{self.runtime_dir}/bus"), timeout=20, message="no session bus")
+        proc = self._spawn(["dbus-daemon", "--session", "--nofork", f"--address={address}"], self._session_log)
+        wait_until(lambda: os.path.exists(f"{self.runtime_dir}/bus") or proc.poll() is not None, timeout=20)
         if proc.poll() is not None:
             raise RuntimeError("dbus-daemon exited")
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        wait_until(lambda: self._bus_answers(), timeout=20, message="session bus does not answer")
-
-    def _bus_answers(self):
-        try:
-            self.gdbus("call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                       "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetId")
-            return True
-        except subprocess.CalledProcessError:
-            return False
+        self.wait_for_bus_name("org.freedesktop.DBus")
 
     def _make_certificates(self):
         pki = os.path.join(self.root, "pki")
         os.makedirs(pki)
-        ca_key, ca_crt = os.path.join(pki, "ca.key"), os.path.join(pki, "ca.crt")
-        leaf_key, leaf_csr, leaf_crt = (os.path.join(pki, n) for n in ("leaf.key", "leaf.csr", "leaf.crt"))
-        ext = os.path.join(pki, "leaf.ext")
+        ca_key, ca_crt, leaf_key, leaf_csr, leaf_crt, ext = (
+            os.path.join(pki, n) for n in ("ca.key", "ca.crt", "leaf.key", "leaf.csr", "leaf.crt", "leaf.ext"))
         with open(ext, "w") as f:
-            f.write(
-                "subjectAltName=DNS:orvo.test,DNS:*.orvo.test\n"
-                "basicConstraints=critical,CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n"
-            )
+            f.write("subjectAltName=DNS:orvo.test,DNS:*.orvo.test\nbasicConstraints=critical,CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
         ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        run = lambda *argv: subprocess.run(argv, check=True, capture_output=True, env=self.env)
+
+        def run(*argv):
+            subprocess.run(argv, check=True, capture_output=True, env=self.env)
+
         run("openssl", "req", "-x509", *ec, "-keyout", ca_key, "-out", ca_crt, "-days", "7",
             "-subj", "/CN=ORVO e2e test CA", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
@@ -755,7 +641,6 @@ class Desktop:
         os.makedirs(nssdb, mode=0o700)
         run("certutil", "-d", f"sql:{nssdb}", "-N", "--empty-password")
         run("certutil", "-d", f"sql:{nssdb}", "-A", "-n", "ORVO e2e test CA", "-t", "C,,", "-i", ca_crt)
-        self.ca_cert = ca_crt
         self._leaf_cert, self._leaf_key = leaf_crt, leaf_key
 
     def _teardown(self):
@@ -776,11 +661,8 @@ class Desktop:
             self.server.close()
             self.server = None
         if getattr(self, "_xvfb_log", None) and not self._session_log.closed:
-            try:
-                with open(self._xvfb_log, "rb") as f:
-                    self._session_log.write(b"==== Xvfb\n" + f.read())
-            except OSError:
-                pass
+            with open(self._xvfb_log, "rb") as f:
+                self._session_log.write(b"==== Xvfb\n" + f.read())
         for log in self._logs:
             log.close()
         self._logs = []
@@ -796,19 +678,17 @@ class Desktop:
 
     # -- settings files -------------------------------------------------------
 
-    def _write_setting(self, filename, text):
+    def write_setting(self, filename, text):
+        """Writes a file of the settings folder (str as UTF-8, bytes as-is)."""
         os.makedirs(self.settings_dir, exist_ok=True)
-        data = text.encode("utf-8") if isinstance(text, str) else text
         with open(os.path.join(self.settings_dir, filename), "wb") as f:
-            f.write(data)
+            f.write(text.encode() if isinstance(text, str) else text)
 
     def write_host(self, text):
-        self._write_setting("host.txt", text)
-
-    def write_seed(self, text):
-        self._write_setting("seed.txt", text)
+        self.write_setting("host.txt", text)
 
     def read_host(self):
+        """host.txt's text, None when absent."""
         try:
             with open(os.path.join(self.settings_dir, "host.txt"), "rb") as f:
                 return f.read().decode("utf-8")
@@ -817,19 +697,18 @@ class Desktop:
 
     # -- the application --------------------------------------------------------
 
-    def start_orvo(self, env=None, args=()):
-        # One log per test: the first start of this session replaces an old one.
+    def start_orvo(self, env=None):
+        # One log per test: the first start of a session replaces an old one.
         log = open(os.path.join(self.artifacts, f"{self.name}.log"), "ab" if self._orvos else "wb")
         self._logs.append(log)
         log.write(f"==== start {len(self._orvos) + 1} at {time.strftime('%H:%M:%S')}\n".encode())
         log.flush()
-        child_env = dict(self.env)
-        child_env.update(env or {})
-        proc = self._spawn([self.binary, *args], log, env=child_env)
+        proc = self._spawn([self.binary], log, env={**self.env, **(env or {})})
         self._orvos.append(proc)
         return proc
 
     def wait_exit(self, proc=None, timeout=30):
+        """The exit code; fails the test when the process does not end."""
         proc = proc or self._orvos[-1]
         try:
             return proc.wait(timeout=timeout)
@@ -856,14 +735,12 @@ class Desktop:
         return result.stdout
 
     def find_windows(self, pattern, visible=True):
-        args = ["search"] + (["--onlyvisible"] if visible else []) + ["--name", pattern]
-        return self.xdotool(*args, check=False).split()
+        return self.xdotool("search", *(["--onlyvisible"] if visible else []), "--name", pattern, check=False).split()
 
     def wait_for_window(self, pattern="^ORVO$", timeout=30, visible=True, settle=0.5):
         """The first window matching `pattern` once the match has stayed the
         same for `settle` seconds: Qt may replace a top-level's X window right
-        after showing it (when the web view switches it to GPU composition),
-        and an id taken too early can vanish."""
+        after showing it, and an id taken too early can vanish."""
         state = {"wid": None, "since": 0.0}
 
         def stable():
@@ -876,55 +753,43 @@ class Desktop:
 
         return wait_until(stable, timeout=timeout, message=f"no window named {pattern!r} within {timeout}s")
 
-    def window_name(self, wid):
-        return self.xdotool("getwindowname", wid).rstrip("\n")
-
     def window_geometry(self, wid):
         out = subprocess.run(["xwininfo", "-id", str(wid)], env=self.env, capture_output=True, text=True,
                              check=True).stdout
-
-        def field(label):
-            return int(re.search(rf"{label}:\s+(-?\d+)", out).group(1))
-
-        return Geometry(field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"),
-                        field("Height"))
+        return Geometry(*(int(re.search(rf"{label}:\s+(-?\d+)", out).group(1))
+                          for label in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")))
 
     def type_into(self, wid, text, then="Return"):
-        # Without a window manager nobody gives the new window focus.
+        # Without a window manager nobody gives a new window focus. XTEST
+        # input (no --window), as Qt ignores synthetic events sent to a window.
         self.xdotool("windowfocus", "--sync", wid, check=False)
-        # XTEST input (no --window): Qt ignores synthetic events sent to a window.
         if text:
             self.xdotool("type", "--delay", "20", text)
         if then:
             self.xdotool("key", then)
 
     def close_window(self, wid):
-        """Asks the window to close the way a window manager does
-        (WM_DELETE_WINDOW); `xdotool windowclose` would destroy it instead."""
+        """Asks the window to close the way a window manager does;
+        `xdotool windowclose` would destroy it instead."""
         _send_wm_delete(self.display, int(wid))
 
-    def stacking_order(self):
-        """Top-level windows, topmost first (decimal ids, as xdotool gives them)."""
-        out = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, capture_output=True, text=True,
-                             check=True).stdout
-        return [str(int(m, 16)) for m in re.findall(r"^\s+(0x[0-9a-f]+) ", out, re.M)]
+    def focused_window(self):
+        return self.xdotool("getwindowfocus").strip()
 
     def is_above(self, upper, lower):
-        order = self.stacking_order()
+        """Whether top-level window `upper` lies above `lower`."""
+        out = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, capture_output=True, text=True,
+                             check=True).stdout
+        order = [str(int(m, 16)) for m in re.findall(r"^\s+(0x[0-9a-f]+) ", out, re.M)]  # topmost first
         return str(upper) in order and str(lower) in order and order.index(str(upper)) < order.index(str(lower))
 
-    def spawn(self, argv, env=None):
-        """Starts a helper program in this session (its output goes to the
-        session log); it is killed at teardown."""
-        child_env = dict(self.env)
-        child_env.update(env or {})
-        return self._spawn(list(argv), self._session_log, env=child_env)
+    def cover_window(self):
+        """Another application's window over the whole screen; its id."""
+        self.spawn(["xmessage", "-title", "cover", "-geometry", "1920x1080+0+0", "covering window"])
+        return self.wait_for_window("^cover$")
 
-    def focused_window(self):
-        return self.xdotool("getwindowfocus", "-f").strip()
-
-    def screenshot(self, path=None):
-        path = path or os.path.join(self.artifacts, f"{self.name}.png")
+    def screenshot(self):
+        path = os.path.join(self.artifacts, f"{self.name}.png")
         subprocess.run(["import", "-window", "root", path], env=self.env, check=True, capture_output=True)
         return path
 
@@ -938,38 +803,56 @@ class Desktop:
         return subprocess.run(["dunstctl", *map(str, args)], env=self.env, capture_output=True, text=True,
                               check=True, timeout=20).stdout
 
-    def bus_name_has_owner(self, name):
-        out = self.gdbus("call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                         "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner", name)
-        return "true" in out
+    def _get_property(self, dest, path, interface, name):
+        return self.gdbus("call", "--session", "--dest", dest, "--object-path", path, "--method",
+                          "org.freedesktop.DBus.Properties.Get", interface, name)
+
+    def wait_for_bus_name(self, name, timeout=20):
+        def owned():
+            try:
+                return "true" in self.gdbus("call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                                            "/org/freedesktop/DBus", "--method",
+                                            "org.freedesktop.DBus.NameHasOwner", name)
+            except subprocess.CalledProcessError:
+                return False
+
+        wait_until(owned, timeout=timeout, message=f"nobody took {name} on the bus")
+
+    def tray_tooltip(self):
+        """The ToolTip property of the first registered tray item, as gdbus
+        prints it; "" when no item is registered."""
+        items = self._get_property("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                   "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")
+        names = re.findall(r"'([^']+)'", items)
+        if not names:
+            return ""
+        return self._get_property(names[0], "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ToolTip").strip()
 
     # -- default applications ------------------------------------------------------
 
-    def install_url_handler(self, schemes, name="fake-handler", mime_types=()):
-        record = os.path.join(self.root, f"{name}.urls")
-        script = os.path.join(self.root, f"{name}.sh")
+    def install_url_handler(self, schemes, mime_types=()):
+        """Makes a recording script the session's default application for
+        x-scheme-handler/<scheme> and the MIME types, as xdg-open (and so
+        QDesktopServices) finds it. Returns a function giving the URLs it
+        was handed so far."""
+        record, script = os.path.join(self.root, "handled.urls"), os.path.join(self.root, "handler.sh")
         with open(script, "w") as f:
             f.write(f'#!/bin/sh\nfor a in "$@"; do printf "%s\\n" "$a" >> "{record}"; done\n')
         os.chmod(script, 0o755)
         apps = os.path.join(self.data_home, "applications")
         os.makedirs(apps, exist_ok=True)
         types = [f"x-scheme-handler/{s}" for s in schemes] + list(mime_types)
-        mimes = ";".join(types) + ";"
-        with open(os.path.join(apps, f"{name}.desktop"), "w") as f:
-            f.write(
-                "[Desktop Entry]\nType=Application\nName=Fake handler\n"
-                f"Exec={script} %u\nMimeType={mimes}\nNoDisplay=true\n"
-            )
+        with open(os.path.join(apps, "fake-handler.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Fake handler\n"
+                    f"Exec={script} %u\nMimeType={';'.join(types)};\nNoDisplay=true\n")
         with open(os.path.join(self.config_home, "mimeapps.list"), "a") as f:
-            f.write("[Default Applications]\n")
-            for t in types:
-                f.write(f"{t}={name}.desktop\n")
-        return record
+            f.write("[Default Applications]\n" + "".join(f"{t}=fake-handler.desktop\n" for t in types))
 
-    @staticmethod
-    def handled_urls(record):
-        try:
-            with open(record) as f:
-                return [line.rstrip("\n") for line in f]
-        except FileNotFoundError:
-            return []
+        def handled():
+            try:
+                with open(record) as f:
+                    return f.read().splitlines()
+            except FileNotFoundError:
+                return []
+
+        return handled

@@ -13,9 +13,9 @@ and CloseNotification like a real server, and offers on the same object:
         what happened so far: ("Notify", id, summary) and
         ("CloseNotification", id, "")
 """
-import sys
+from gi.repository import GLib
 
-from gi.repository import Gio, GLib
+from sni_watcher import serve
 
 NAME = "org.freedesktop.Notifications"
 PATH = "/org/freedesktop/Notifications"
@@ -71,17 +71,5 @@ def on_call(conn, _sender, _path, _iface, method, params, invocation):
         invocation.return_value(GLib.Variant("(a(sus))", (log,)))
 
 
-def on_bus(conn, _name):
-    for info in Gio.DBusNodeInfo.new_for_xml(XML).interfaces:
-        conn.register_object(PATH, info, on_call, None, None)
-
-
-def main():
-    loop = GLib.MainLoop()
-    Gio.bus_own_name(Gio.BusType.SESSION, NAME, Gio.BusNameOwnerFlags.NONE, on_bus, None,
-                     lambda *_: (print("lost", NAME, file=sys.stderr), loop.quit()))
-    loop.run()
-
-
 if __name__ == "__main__":
-    main()
+    serve(NAME, PATH, XML, on_call)

@@ -6,7 +6,8 @@ printed as "REGISTERED <bus name>" and kept in RegisteredStatusNotifierItems;
 an item whose bus name goes away is dropped again.
 
 Imported, it offers TrayClient, with which tests read an item's tooltip and
-menu and click menu entries."""
+menu and click menu entries, and serve(), which runs a D-Bus service of this
+kind (scripted_notification_server.py uses it too)."""
 import sys
 import time
 
@@ -52,13 +53,6 @@ def on_owner_changed(conn, sender, path, iface, signal, params):
         conn.emit_signal(None, PATH, NAME, "StatusNotifierItemUnregistered", GLib.Variant("(s)", (name,)))
 
 
-def on_bus(conn, _name):
-    info = Gio.DBusNodeInfo.new_for_xml(XML).interfaces[0]
-    conn.register_object(PATH, info, on_call, on_get, None)
-    conn.signal_subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-                          "/org/freedesktop/DBus", None, Gio.DBusSignalFlags.NONE, on_owner_changed)
-
-
 class TrayClient:
     """What a test sees of the tray: the registered items, their tooltips and
     their menus, over the session bus at `address`."""
@@ -78,6 +72,15 @@ class TrayClient:
 
     def items(self):
         return self._property(NAME, PATH, NAME, "RegisteredStatusNotifierItems")
+
+    def wait_item(self, timeout=30):
+        """The first item to register (ORVO's); fails after `timeout` s."""
+        deadline = time.monotonic() + timeout
+        while not self.items():
+            if time.monotonic() > deadline:
+                raise AssertionError("ORVO registered no status item")
+            time.sleep(0.1)
+        return self.items()[0]
 
     def tooltip(self, item):
         """The tooltip's title text, exactly as the item publishes it."""
@@ -118,12 +121,22 @@ class TrayClient:
                    GLib.Variant("(isvu)", (ids[0], "clicked", GLib.Variant("s", ""), 0)), "()")
 
 
-def main():
+def serve(name, path, xml, on_call, on_get=None, on_bus=None):
+    """Owns `name` on the session bus and serves the interfaces of `xml` at
+    `path` until the name is lost."""
+    def acquired(conn, _name):
+        for info in Gio.DBusNodeInfo.new_for_xml(xml).interfaces:
+            conn.register_object(path, info, on_call, on_get, None)
+        if on_bus:
+            on_bus(conn)
+
     loop = GLib.MainLoop()
-    Gio.bus_own_name(Gio.BusType.SESSION, NAME, Gio.BusNameOwnerFlags.NONE, on_bus, None,
-                     lambda *_: (print("lost", NAME, file=sys.stderr), loop.quit()))
+    Gio.bus_own_name(Gio.BusType.SESSION, name, Gio.BusNameOwnerFlags.NONE, acquired, None,
+                     lambda *_: (print("lost", name, file=sys.stderr), loop.quit()))
     loop.run()
 
 
 if __name__ == "__main__":
-    main()
+    serve(NAME, PATH, XML, on_call, on_get, on_bus=lambda conn: conn.signal_subscribe(
+        "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus", None,
+        Gio.DBusSignalFlags.NONE, on_owner_changed))

@@ -1,42 +1,35 @@
 """Launching ORVO: the address prompt, the stored host, the main window, its
 frame, a second launch, login cookies and the ways the run ends."""
 
-import os
 import shutil
 import signal
 import unittest
 
-from harness import CONTROL_SCRIPT, Desktop, wait_until
+from harness import TENANT, Desktop, test_page, wait_until
 
-TENANT = "tenant.orvo.test"
-PROMPT = "^ORVO$"  # the address prompt and the main window share the title
-MAIN_SIZE = (1200, 800)
-
-
-def tenant_page(title="Tenant"):
-    return f"<!doctype html><title>{title}</title><body style='margin:0;background:#8cf'>" \
-           f"<h1>{title}</h1>{CONTROL_SCRIPT}</body>"
+CENTRED = ((1920 - 1200) // 2, (1080 - 800) // 2, 1200, 800)  # on the 1920x1080 screen
 
 
 class LaunchTest(unittest.TestCase):
     def main_window(self, d, loaded=None):
-        """The main window: the one named ORVO at the main window's size
-        (the prompt carries the same name but is far smaller). With `loaded`,
-        first waits until that host's page runs, after which the window's X
-        id no longer changes."""
+        """The main window: the one named ORVO at the main window's size (the
+        prompt carries the same name but is far smaller). With `loaded`, first
+        waits until that host's page runs, after which the window's X id no
+        longer changes."""
         if loaded:
             self.assertEqual(d.server.run_js(loaded, "1"), (True, "1"))
 
         def find():
-            wid = d.wait_for_window(PROMPT)
+            wid = d.wait_for_window()
             return wid if d.window_geometry(wid).width >= 600 else None
+
         return wait_until(find, message="the main window did not appear")
 
     def test_prompt_answer_is_reduced_to_the_host_saved_and_loaded(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", tenant_page())
+            d.server.page(TENANT, "/", test_page())
             orvo = d.start_orvo()
-            prompt = d.wait_for_window(PROMPT)
+            prompt = d.wait_for_window()
             self.assertLess(d.window_geometry(prompt).width, 600, "the prompt must come before the window")
             self.assertIsNone(d.read_host())
 
@@ -44,59 +37,51 @@ class LaunchTest(unittest.TestCase):
             request = d.server.wait_for(host=TENANT)
             self.assertEqual((request.method, request.path), ("GET", "/"))
             self.assertEqual(d.read_host(), TENANT)
-
-            wid = self.main_window(d, loaded=TENANT)
-            self.assertEqual(d.window_name(wid), "ORVO")
-            g = d.window_geometry(wid)
-            self.assertEqual((g.width, g.height), MAIN_SIZE)
-            # Centred on the 1920x1080 screen.
-            self.assertEqual((g.x, g.y), ((1920 - 1200) // 2, (1080 - 800) // 2))
+            self.assertEqual(d.window_geometry(self.main_window(d, loaded=TENANT)), CENTRED)
             self.assertEqual(d.server.run_js(TENANT, "innerWidth + 'x' + innerHeight"), (True, "1200x800"))
             d.screenshot()
             self.assertEqual(d.stop_orvo(orvo), 0)
 
     def test_prompt_without_a_usable_answer_ends_the_run_and_saves_nothing(self):
-        def press(keys):
+        def press(*keys):
             return lambda d, wid: d.xdotool("key", *keys)
 
         cases = [
-            ("Quit with an address typed", "tenant.orvo.test", press(["Tab", "Tab", "space"])),
-            ("Escape", "tenant.orvo.test", press(["Escape"])),
-            ("window closed", "tenant.orvo.test", lambda d, wid: d.close_window(wid)),
-            ("terminated", "tenant.orvo.test", lambda d, wid: d.stop_orvo(sig=signal.SIGTERM)),
-            ("single label", "localhost", press(["Return"])),
-            ("empty", "", press(["Return"])),
-            ("digit in last label", "pbx.orvo.t3st", press(["Return"])),
+            ("Quit with an address typed", TENANT, press("Tab", "Tab", "space")),
+            ("Escape", TENANT, press("Escape")),
+            ("window closed", TENANT, lambda d, wid: d.close_window(wid)),
+            ("terminated", TENANT, lambda d, wid: d.stop_orvo()),
+            ("single label", "localhost", press("Return")),
+            ("empty", "", press("Return")),
+            ("digit in last label", "pbx.orvo.t3st", press("Return")),
         ]
         with Desktop(name=self.id()) as d:
-            d.server.page("*", "/", tenant_page())
+            d.server.page("*", "/", test_page())
             for label, text, answer in cases:
                 with self.subTest(label):
                     orvo = d.start_orvo()
-                    prompt = d.wait_for_window(PROMPT)
+                    prompt = d.wait_for_window()
                     d.type_into(prompt, text, then=None)
                     answer(d, prompt)
                     self.assertEqual(d.wait_exit(orvo), 0)
                     self.assertIsNone(d.read_host())
-                    self.assertFalse(os.path.exists(os.path.join(d.settings_dir, "host.txt")))
             self.assertEqual(d.server.requests, [], "nothing may be loaded without a host")
 
     def test_stored_or_seeded_host_skips_the_prompt(self):
         cases = [
-            ("host.txt", lambda d: d.write_host("stored.orvo.test"), "stored.orvo.test"),
-            ("seed.txt only", lambda d: d.write_seed("https://Seeded.orvo.test/login\n"), "seeded.orvo.test"),
+            ("host.txt", "host.txt", "stored.orvo.test", "stored.orvo.test"),
+            ("seed.txt only", "seed.txt", "https://Seeded.orvo.test/login\n", "seeded.orvo.test"),
         ]
         with Desktop(name=self.id()) as d:
-            d.server.page("*", "/", tenant_page())
-            for label, prepare, host in cases:
+            d.server.page("*", "/", test_page())
+            for label, filename, text, host in cases:
                 with self.subTest(label):
                     shutil.rmtree(d.settings_dir, ignore_errors=True)
-                    prepare(d)
+                    d.write_setting(filename, text)
                     orvo = d.start_orvo()
                     d.server.wait_for(host=host, path="/")
-                    wid = self.main_window(d)
                     # The only window named ORVO is the main window: no prompt.
-                    self.assertEqual(d.find_windows(PROMPT), [wid])
+                    self.assertEqual(d.find_windows("^ORVO$"), [self.main_window(d)])
                     self.assertEqual(d.read_host(), host)
                     self.assertEqual(d.stop_orvo(orvo), 0)
 
@@ -109,9 +94,9 @@ class LaunchTest(unittest.TestCase):
             self.assertEqual(d.server.requests, [])
             self.assertEqual(d.stop_orvo(orvo), 0)
 
-    def test_window_frame_survives_a_clean_restart(self):
+    def test_window_frame_is_restored_unless_it_is_off_every_screen(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", tenant_page())
+            d.server.page(TENANT, "/", test_page())
             d.write_host(TENANT)
             orvo = d.start_orvo()
             wid = self.main_window(d, loaded=TENANT)
@@ -126,86 +111,68 @@ class LaunchTest(unittest.TestCase):
             wid = self.main_window(d, loaded=TENANT)
             wait_until(lambda: d.window_geometry(wid) == (100, 60, 900, 640),
                        message=f"frame not restored: {d.window_geometry(wid)}")
-            self.assertEqual(d.stop_orvo(orvo), 0)
-
-    def test_saved_frame_off_every_screen_is_not_restored(self):
-        with Desktop(name=self.id()) as d:
-            d.write_host(TENANT)
-            orvo = d.start_orvo()
-            wid = self.main_window(d)
             # Where a monitor that is gone now would have put it.
             d.xdotool("windowmove", wid, 3000, 2000)
             wait_until(lambda: d.window_geometry(wid).x == 3000)
             self.assertEqual(d.stop_orvo(orvo), 0)
 
             orvo = d.start_orvo()
-            wid = self.main_window(d)
-            g = d.window_geometry(wid)
+            g = d.window_geometry(self.main_window(d, loaded=TENANT))
             self.assertTrue(0 <= g.x <= 1920 - 64 and 0 <= g.y <= 1080 - 32, f"window out of reach at {g}")
             self.assertEqual(d.stop_orvo(orvo), 0)
 
     def test_second_launch_raises_the_first_and_exits(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", tenant_page())
+            d.server.page(TENANT, "/", test_page())
             d.write_host(TENANT)
             first = d.start_orvo()
             wid = self.main_window(d, loaded=TENANT)
-            d.server.wait_for(host=TENANT, path="/")
-            # Another application's window on top of it.
-            d.spawn(["xmessage", "-title", "cover", "-geometry", "1920x1080+0+0", "covering window"])
-            cover = d.wait_for_window("^cover$")
+            cover = d.cover_window()
             wait_until(lambda: d.is_above(cover, wid))
 
-            second = d.start_orvo()
-            self.assertEqual(d.wait_exit(second), 0)
+            self.assertEqual(d.wait_exit(d.start_orvo()), 0)
             wait_until(lambda: d.is_above(wid, cover), message="the first window did not come forward")
             self.assertIsNone(first.poll())
-            self.assertEqual(d.find_windows(PROMPT), [wid])
+            self.assertEqual(d.find_windows("^ORVO$"), [wid])
             self.assertEqual(len([r for r in d.server.requests if r.route == "/"]), 1)
             self.assertEqual(d.stop_orvo(first), 0)
 
     def test_login_cookies_survive_a_clean_restart(self):
         def start_page(request):
-            cookies = request.headers.get("cookie", "")
             headers = [("Content-Type", "text/html; charset=utf-8")]
-            if "sid=" not in cookies:
-                headers += [
-                    ("Set-Cookie", "sid=session-1; Path=/; Secure; HttpOnly; SameSite=Lax"),
-                    ("Set-Cookie", "keep=persistent-1; Path=/; Secure; Max-Age=86400"),
-                ]
-            body = "<!doctype html><script>fetch('/beacon?loaded=1', {method: 'POST'})</script>"
-            return 200, headers, body
+            if "sid=" not in request.headers.get("cookie", ""):
+                headers += [("Set-Cookie", "sid=session-1; Path=/; Secure; HttpOnly; SameSite=Lax"),
+                            ("Set-Cookie", "keep=persistent-1; Path=/; Secure; Max-Age=86400")]
+            return 200, headers, "<!doctype html><script>fetch('/beacon?loaded=1', {method: 'POST'})</script>"
 
         with Desktop(name=self.id()) as d:
             d.server.page(TENANT, "/", start_page)
             d.write_host(TENANT)
-            orvo = d.start_orvo()
+            d.start_orvo()
             d.server.wait_for(route="/beacon")
-            self.assertEqual(d.stop_orvo(orvo), 0)
+            self.assertEqual(d.stop_orvo(), 0)
 
             mark = d.server.mark()
-            orvo = d.start_orvo()
-            again = d.server.wait_for(host=TENANT, path="/", since=mark)
-            cookies = again.headers.get("cookie", "")
+            d.start_orvo()
+            cookies = d.server.wait_for(host=TENANT, path="/", since=mark).headers.get("cookie", "")
             self.assertIn("sid=session-1", cookies)
             self.assertIn("keep=persistent-1", cookies)
-            self.assertEqual(d.stop_orvo(orvo), 0)
+            self.assertEqual(d.stop_orvo(), 0)
 
     def test_the_run_ends_cleanly(self):
         cases = [
-            ("main window closed", lambda d, orvo, wid: d.close_window(wid)),
-            ("SIGTERM", lambda d, orvo, wid: orvo.send_signal(signal.SIGTERM)),
-            ("SIGHUP", lambda d, orvo, wid: orvo.send_signal(signal.SIGHUP)),
-            ("SIGINT", lambda d, orvo, wid: orvo.send_signal(signal.SIGINT)),
+            ("main window closed", lambda orvo, d, wid: d.close_window(wid)),
+            ("SIGTERM", lambda orvo, d, wid: orvo.send_signal(signal.SIGTERM)),
+            ("SIGHUP", lambda orvo, d, wid: orvo.send_signal(signal.SIGHUP)),
+            ("SIGINT", lambda orvo, d, wid: orvo.send_signal(signal.SIGINT)),
         ]
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", tenant_page())
+            d.server.page(TENANT, "/", test_page())
             d.write_host(TENANT)
             for label, end in cases:
                 with self.subTest(label):
                     orvo = d.start_orvo()
-                    wid = self.main_window(d, loaded=TENANT)
-                    end(d, orvo, wid)
+                    end(orvo, d, self.main_window(d, loaded=TENANT))
                     # Each next case starting at all shows that the lock was released.
                     self.assertEqual(d.wait_exit(orvo), 0)
 

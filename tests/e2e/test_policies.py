@@ -5,9 +5,8 @@ import os
 import time
 import unittest
 
-from harness import CONTROL_SCRIPT, Desktop, wait_until
+from harness import TENANT, Desktop, test_page, wait_until
 
-TENANT = "tenant.orvo.test"
 PERMISSION_PROMPT = "^ORVO permission$"
 
 # Links as large blocks at known places, so that a real click (a user gesture)
@@ -17,15 +16,10 @@ LINK_TOP, LINK_STEP, LINK_HEIGHT = 10, 70, 60
 
 def links_page(links):
     blocks = "".join(
-        f"<a id='{name}' href='{href}' target='{'_blank' if name == 'new window' else '_self'}' style='position:absolute;left:10px;top:{LINK_TOP + i * LINK_STEP}px;"
-        f"width:400px;height:{LINK_HEIGHT}px;display:block;background:#fd8'>{name}</a>"
-        for i, (name, href) in enumerate(links)
-    )
-    return (
-        "<!doctype html><title>Tenant</title><body style='margin:0'>"
-        "<script>window.pageId = String(Math.random()).slice(2);</script>"
-        f"{blocks}{CONTROL_SCRIPT}</body>"
-    )
+        f"<a href='{href}' target='{'_blank' if name == 'new window' else '_self'}' style='position:absolute;"
+        f"left:10px;top:{LINK_TOP + i * LINK_STEP}px;width:400px;height:{LINK_HEIGHT}px;display:block'>{name}</a>"
+        for i, (name, href, _handed) in enumerate(links))
+    return test_page(f"<script>window.pageId = String(Math.random()).slice(2);</script>{blocks}")
 
 
 class NavigationPolicyTest(unittest.TestCase):
@@ -34,7 +28,7 @@ class NavigationPolicyTest(unittest.TestCase):
             secret = os.path.join(d.root, "secret.txt")
             with open(secret, "w") as f:
                 f.write("local file\n")
-            record = d.install_url_handler(["http", "mailto", "tel", "sip"], mime_types=["text/plain"])
+            handled = d.install_url_handler(["http", "mailto", "tel", "sip"], mime_types=["text/plain"])
             # (name, href, handed to the desktop)
             links = [
                 ("file", f"file://{secret}", False),
@@ -45,14 +39,13 @@ class NavigationPolicyTest(unittest.TestCase):
                 ("sip", "sip:alice@orvo.test", True),
                 ("https", "https://other.orvo.test/landing", None),
             ]
-            d.server.page(TENANT, "/", links_page([(n, h) for n, h, _ in links]))
-            d.server.page("other.orvo.test", "/landing", "<!doctype html><title>Other</title>" + CONTROL_SCRIPT)
+            d.server.page(TENANT, "/", links_page(links))
+            d.server.page("other.orvo.test", "/landing", test_page(title="Other"))
             d.write_host(TENANT)
             orvo = d.start_orvo()
-            wid = d.wait_for_window("^ORVO$")
             ok, page_id = d.server.run_js(TENANT, "window.pageId")
             self.assertTrue(ok)
-            origin = d.window_geometry(wid)
+            origin = d.window_geometry(d.wait_for_window())
             windows_before = d.find_windows("")
 
             def click(index):
@@ -65,8 +58,7 @@ class NavigationPolicyTest(unittest.TestCase):
                 with self.subTest(name):
                     click(index)
                     if handed:
-                        wait_until(lambda: href in d.handled_urls(record),
-                                   message=f"{href} was not handed over: {d.handled_urls(record)}")
+                        wait_until(lambda: href in handled(), message=f"{href} was not handed over: {handled()}")
                     # The view stays on the page it showed (the same document).
                     self.assertEqual(d.server.run_js(TENANT, "window.pageId"), (True, page_id))
 
@@ -74,42 +66,29 @@ class NavigationPolicyTest(unittest.TestCase):
                 # Every other link was handed over after these two; had they
                 # gone anywhere it would show by now.
                 time.sleep(1)
-                self.assertFalse(any(u.startswith("file:") or u == secret or "popup" in u
-                                     for u in d.handled_urls(record)), d.handled_urls(record))
+                self.assertFalse(any(u.startswith("file:") or u == secret or "popup" in u for u in handled()), handled())
                 self.assertFalse([r for r in d.server.requests if r.route == "/popup"])
                 self.assertEqual(d.find_windows(""), windows_before, "no other window may open")
 
             with self.subTest("https to another host loads in the view"):
-                before = d.handled_urls(record)
+                before = handled()
                 click(len(links) - 1)
                 d.server.wait_for(host="other.orvo.test", path="/landing")
                 self.assertEqual(d.server.run_js("other.orvo.test", "location.href"),
                                  (True, "https://other.orvo.test/landing"))
-                self.assertEqual(d.handled_urls(record), before)
+                self.assertEqual(handled(), before)
 
             self.assertEqual(d.stop_orvo(orvo), 0)
 
 
 class MediaPolicyTest(unittest.TestCase):
-    def request(self, d, host, constraints):
-        return d.server.command(
-            host, f"navigator.mediaDevices.getUserMedia({constraints}).then(s => s.getTracks().length)")
-
-    def outcome(self, d, number, timeout=30):
-        beacon = d.server.wait_for(route="/beacon", pred=lambda r: r.query.get("cmd") == str(number),
-                                   timeout=timeout)
-        return beacon.query.get("ok") == "1", beacon.query.get("value") or beacon.query.get("error")
-
     def test_microphone_for_the_tenant_others_ask_once(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/",
-                          "<!doctype html><title>Tenant</title>"
-                          "<iframe src='https://widget.orvo.test/frame' allow='microphone; camera'></iframe>"
-                          + CONTROL_SCRIPT)
-            d.server.page("widget.orvo.test", "/frame", "<!doctype html><title>Widget</title>" + CONTROL_SCRIPT)
+            d.server.page(TENANT, "/", test_page(
+                "<iframe src='https://widget.orvo.test/frame' allow='microphone; camera'></iframe>"))
+            d.server.page("widget.orvo.test", "/frame", test_page(title="Widget"))
             d.write_host(TENANT)
             orvo = d.start_orvo()
-            d.wait_for_window("^ORVO$")
             d.server.wait_for(host="widget.orvo.test", path="/frame")
 
             # (label, host, constraints, key pressed in the prompt or None when
@@ -125,11 +104,11 @@ class MediaPolicyTest(unittest.TestCase):
             ]
             for label, host, constraints, key, tracks in cases:
                 with self.subTest(label):
-                    number = self.request(d, host, constraints)
+                    number = d.server.command(
+                        host, f"navigator.mediaDevices.getUserMedia({constraints}).then(s => s.getTracks().length)")
                     if key:
-                        prompt = d.wait_for_window(PERMISSION_PROMPT)
-                        d.type_into(prompt, "", then=key)
-                    ok, value = self.outcome(d, number)
+                        d.type_into(d.wait_for_window(PERMISSION_PROMPT), "", then=key)
+                    ok, value = d.server.outcome(number)
                     if tracks:
                         self.assertEqual((ok, value), (True, tracks))
                     else:

@@ -10,6 +10,7 @@
 #include "bridge/bridge.h"
 #include "bridge/page_messages.h"
 #include "fakes.h"
+#include "fuzz_checks.h"
 #include "notifications/notifications.h"
 
 #include <cstdint>
@@ -24,6 +25,7 @@
 
 namespace {
 
+using orvo::fuzz::framedAsObject;
 using orvo::testing::FakePlatform;
 
 // Set-up byte.
@@ -84,22 +86,6 @@ std::optional<std::string_view> payloadAfter(std::string_view body, std::string_
     if (body.size() < prefix.size() || body.substr(0, prefix.size()) != prefix)
         return std::nullopt;
     return body.substr(prefix.size());
-}
-
-bool isJsonSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// Whether the text can only be a JSON object, if it is JSON at all. A byte
-// order mark in front may be ignored by a JSON parser, and this one does.
-bool framedAsObject(std::string_view text) {
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.remove_prefix(3);
-    while (!text.empty() && isJsonSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isJsonSpace(text.back()))
-        text.remove_suffix(1);
-    return text.size() >= 2 && text.front() == '{' && text.back() == '}';
 }
 
 struct Run {

@@ -70,45 +70,25 @@ TEST_P(NotifyShape, MatchesTheKindAndTheServer) {
 
 const Strings kCallActions = {"default", "Open ORVO", "ANSWER", "Answer", "DECLINE", "Decline"};
 const Strings kClickOnly = {"default", "Open ORVO"};
+const Strings kNoActions;
+const Strings kUnknownServer; // no answer from the server: the plainest shape
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, NotifyShape,
     ::testing::Values(ShapeCase{"CallWithActions", true, kWithActions, true, kCallActions, Urgency::critical,
                                 "call.incoming", "phone-incoming-call", 0},
                       // Without the capability not even the click is offered.
-                      ShapeCase{"CallWithoutActions",
-                                true,
-                                kWithoutActions,
-                                true,
-                                {},
-                                Urgency::critical,
-                                "call.incoming",
-                                "phone-incoming-call",
-                                0},
-                      // Capabilities not known (no server answer): the plainest shape.
-                      ShapeCase{"CallUnknownServer",
-                                true,
-                                {},
-                                true,
-                                {},
-                                Urgency::critical,
-                                "call.incoming",
-                                "phone-incoming-call",
-                                0},
+                      ShapeCase{"CallWithoutActions", true, kWithoutActions, true, kNoActions,
+                                Urgency::critical, "call.incoming", "phone-incoming-call", 0},
+                      ShapeCase{"CallUnknownServer", true, kUnknownServer, true, kNoActions,
+                                Urgency::critical, "call.incoming", "phone-incoming-call", 0},
                       // A category that was never registered brings no actions of its own.
                       ShapeCase{"CallUnregisteredCategory", true, kWithActions, false, kClickOnly,
                                 Urgency::critical, "call.incoming", "phone-incoming-call", 0},
                       ShapeCase{"OrdinaryWithActions", false, kWithActions, true, kClickOnly, Urgency::normal,
                                 "", "message-new-instant", -1},
-                      ShapeCase{"OrdinaryWithoutActions",
-                                false,
-                                kWithoutActions,
-                                true,
-                                {},
-                                Urgency::normal,
-                                "",
-                                "message-new-instant",
-                                -1}),
+                      ShapeCase{"OrdinaryWithoutActions", false, kWithoutActions, true, kNoActions,
+                                Urgency::normal, "", "message-new-instant", -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct TextCase {
@@ -149,13 +129,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"Nul", std::string("a\0<", 3), "a" + kReplacement + "<",
                                "a" + kReplacement + "&lt;"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(NotifyShape, EmptyTitleAndBodyStayEmpty) {
-    const NotifyArguments args =
-        notifyArguments(posted("", "", false), {callCategory()}, kWithActions, "orvo");
-    EXPECT_EQ(args.summary, "");
-    EXPECT_EQ(args.body, "");
-}
 
 TEST(ResponseKey, MapsToTheDelegatesIdentifiers) {
     const std::vector<std::pair<std::string, std::string>> cases = {
