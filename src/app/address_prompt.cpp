@@ -4,18 +4,18 @@
 
 namespace orvo {
 
-AlertSpec addressPromptSpec() {
-    AlertSpec spec;
-    spec.messageText = "Connect to your Zandoral instance";
-    spec.informativeText = "Enter your address, e.g. " + std::string(kExampleTenantAddress);
-    spec.buttonTitles = {"Connect", "Quit"};
-    spec.textFieldFrame = Rect{0, 0, 280, 24};
-    spec.textFieldPlaceholder = std::string(kExampleTenantAddress);
-    return spec;
+AlertContent addressPromptContent() {
+    AlertContent content;
+    content.messageText = "Connect to your Zandoral instance";
+    content.informativeText = "Enter your address, e.g. " + std::string(kExampleTenantAddress);
+    content.buttonTitles = {"Connect", "Quit"};
+    content.textFieldFrame = Rect{0, 0, 280, 24};
+    content.textFieldPlaceholder = std::string(kExampleTenantAddress);
+    return content;
 }
 
 std::optional<std::string> promptForHost(Platform& platform) {
-    const AlertResult result = platform.runModalAlert(addressPromptSpec());
+    const AlertResult result = platform.runModalAlert(addressPromptContent());
     // Only "Connect" reads the field; an entry the rule rejects ends up as
     // nothing, exactly like "Quit".
     if (result.response != kAlertFirstButtonReturn)

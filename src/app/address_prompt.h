@@ -11,7 +11,7 @@ namespace orvo {
 inline constexpr std::string_view kExampleTenantAddress = "yourcompany.zandoral.com";
 
 // The alert that asks for the instance's address on first start.
-AlertSpec addressPromptSpec();
+AlertContent addressPromptContent();
 
 // Runs the address prompt modally; the normalised host address of the entry
 // when the user chose "Connect", else nothing.

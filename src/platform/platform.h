@@ -149,7 +149,7 @@ public:
 };
 
 // Alert with one text field, run application-modal.
-struct AlertSpec {
+struct AlertContent {
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttonTitles; // the first is the default button
@@ -252,7 +252,7 @@ public:
     virtual NotificationCenter& notificationCenter() = 0;
     // Forms a URL from text, or nothing when the text is not a valid URL.
     virtual std::optional<Url> urlFromString(std::string_view text) = 0;
-    virtual AlertResult runModalAlert(const AlertSpec& spec) = 0;
+    virtual AlertResult runModalAlert(const AlertContent& content) = 0;
     virtual std::shared_ptr<Window> createWindow(const Rect& contentRect, const WindowStyle& style) = 0;
     virtual std::shared_ptr<WebView> createWebView(const Rect& frame,
                                                    const WebViewConfiguration& configuration) = 0;

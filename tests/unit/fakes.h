@@ -159,8 +159,8 @@ public:
         return url;
     }
 
-    AlertResult runModalAlert(const AlertSpec& spec) override {
-        alerts.push_back(spec);
+    AlertResult runModalAlert(const AlertContent& content) override {
+        alerts.push_back(content);
         log.push_back("alert");
         return alertAnswer;
     }
@@ -188,7 +188,7 @@ public:
     FakeApplication app;
     FakeWorkspace workspaceFake;
     FakeNotificationCenter center;
-    std::vector<AlertSpec> alerts;
+    std::vector<AlertContent> alerts;
     AlertResult alertAnswer;
     bool statusItemHasButton = true;
     // Observers only: the core owns these objects.

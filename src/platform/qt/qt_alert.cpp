@@ -11,7 +11,7 @@
 
 namespace orvo::qt {
 
-AlertResult runModalAlert(const AlertSpec& spec) {
+AlertResult runModalAlert(const AlertContent& content) {
     QDialog dialog;
     dialog.setWindowTitle(QStringLiteral("ORVO"));
     dialog.setWindowModality(Qt::ApplicationModal);
@@ -20,32 +20,32 @@ AlertResult runModalAlert(const AlertSpec& spec) {
     dialog.setAttribute(Qt::WA_QuitOnClose, false);
 
     auto* layout = new QVBoxLayout(&dialog);
-    auto* message = new QLabel(QString::fromStdString(spec.messageText), &dialog);
+    auto* message = new QLabel(QString::fromStdString(content.messageText), &dialog);
     message->setTextFormat(Qt::PlainText);
     QFont bold = message->font();
     bold.setBold(true);
     message->setFont(bold);
     layout->addWidget(message);
 
-    auto* informative = new QLabel(QString::fromStdString(spec.informativeText), &dialog);
+    auto* informative = new QLabel(QString::fromStdString(content.informativeText), &dialog);
     informative->setTextFormat(Qt::PlainText);
     layout->addWidget(informative);
 
     auto* field = new QLineEdit(&dialog);
-    field->setPlaceholderText(QString::fromStdString(spec.textFieldPlaceholder));
-    if (spec.textFieldFrame.width > 0 && spec.textFieldFrame.height > 0)
-        field->setFixedSize(spec.textFieldFrame.width, spec.textFieldFrame.height);
+    field->setPlaceholderText(QString::fromStdString(content.textFieldPlaceholder));
+    if (content.textFieldFrame.width > 0 && content.textFieldFrame.height > 0)
+        field->setFixedSize(content.textFieldFrame.width, content.textFieldFrame.height);
     layout->addWidget(field);
 
     // The buttons keep the order they were given in, right-aligned; closing
     // the dialog any other way answers with the last one.
-    const int buttonCount = static_cast<int>(spec.buttonTitles.size());
+    const int buttonCount = static_cast<int>(content.buttonTitles.size());
     int chosen = buttonCount > 0 ? buttonCount - 1 : 0;
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     for (int i = 0; i < buttonCount; ++i) {
         auto* button =
-            new QPushButton(QString::fromStdString(spec.buttonTitles[static_cast<size_t>(i)]), &dialog);
+            new QPushButton(QString::fromStdString(content.buttonTitles[static_cast<size_t>(i)]), &dialog);
         button->setAutoDefault(false);
         if (i == 0)
             button->setDefault(true);

@@ -48,8 +48,8 @@ std::optional<Url> QtPlatform::urlFromString(std::string_view text) {
     return Url{std::string(text), url.scheme().toStdString(), url.host().toStdString()};
 }
 
-AlertResult QtPlatform::runModalAlert(const AlertSpec& spec) {
-    return qt::runModalAlert(spec);
+AlertResult QtPlatform::runModalAlert(const AlertContent& content) {
+    return qt::runModalAlert(content);
 }
 
 std::shared_ptr<Window> QtPlatform::createWindow(const Rect& contentRect, const WindowStyle& style) {

@@ -29,7 +29,7 @@ public:
     Workspace& workspace() override { return workspace_; }
     NotificationCenter& notificationCenter() override;
     std::optional<Url> urlFromString(std::string_view text) override;
-    AlertResult runModalAlert(const AlertSpec& spec) override;
+    AlertResult runModalAlert(const AlertContent& content) override;
     std::shared_ptr<Window> createWindow(const Rect& contentRect, const WindowStyle& style) override;
     std::shared_ptr<WebView> createWebView(const Rect& frame,
                                            const WebViewConfiguration& configuration) override;
