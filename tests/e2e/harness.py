@@ -687,6 +687,11 @@ class Desktop:
     def write_host(self, text):
         self.write_setting("host.txt", text)
 
+    def serve_tenant(self, page):
+        """Stores the tenant as the host and serves `page` as its start page."""
+        self.server.page(TENANT, "/", page)
+        self.write_host(TENANT)
+
     def read_host(self):
         """host.txt's text, None when absent."""
         try:

@@ -96,8 +96,7 @@ class LaunchTest(unittest.TestCase):
 
     def test_window_frame_is_restored_unless_it_is_off_every_screen(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", test_page())
-            d.write_host(TENANT)
+            d.serve_tenant(test_page())
             orvo = d.start_orvo()
             wid = self.main_window(d, loaded=TENANT)
             d.xdotool("windowsize", wid, 900, 640)
@@ -123,8 +122,7 @@ class LaunchTest(unittest.TestCase):
 
     def test_second_launch_raises_the_first_and_exits(self):
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", test_page())
-            d.write_host(TENANT)
+            d.serve_tenant(test_page())
             first = d.start_orvo()
             wid = self.main_window(d, loaded=TENANT)
             cover = d.cover_window()
@@ -146,8 +144,7 @@ class LaunchTest(unittest.TestCase):
             return 200, headers, "<!doctype html><script>fetch('/beacon?loaded=1', {method: 'POST'})</script>"
 
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", start_page)
-            d.write_host(TENANT)
+            d.serve_tenant(start_page)
             d.start_orvo()
             d.server.wait_for(route="/beacon")
             self.assertEqual(d.stop_orvo(), 0)
@@ -167,8 +164,7 @@ class LaunchTest(unittest.TestCase):
             ("SIGINT", lambda orvo, d, wid: orvo.send_signal(signal.SIGINT)),
         ]
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", test_page())
-            d.write_host(TENANT)
+            d.serve_tenant(test_page())
             for label, end in cases:
                 with self.subTest(label):
                     orvo = d.start_orvo()

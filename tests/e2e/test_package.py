@@ -17,7 +17,7 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-from harness import TENANT, Desktop, NotifyMonitor, group_members, wait_until
+from harness import Desktop, NotifyMonitor, group_members, wait_until
 
 APP_ID = "Zandoral.Orvo"  # desktop file name, icon name, notifications' desktop-entry
 APPSTREAM_ID = "com.zandoral.Orvo"
@@ -173,8 +173,7 @@ class PackageTest(unittest.TestCase):
         # fails on a machine that lacks it.
         closure = dependency_closure(self.fields["Depends"])
         with Desktop(name=self.id(), dunst=True) as d:
-            d.server.page(TENANT, "/", NOTIFY_PAGE)
-            d.write_host(TENANT)
+            d.serve_tenant(NOTIFY_PAGE)
             with NotifyMonitor(d.env, os.path.join(d.artifacts, f"{d.name}.notify.log")) as monitor:
                 orvo = d.start_orvo()
                 [notify] = monitor.wait(0)
@@ -222,8 +221,7 @@ class InstalledPackageTest(unittest.TestCase):
         desktop = Desktop(name=self.id())
         desktop.binary = "/usr/bin/orvo"
         with desktop as d:
-            d.server.page(TENANT, "/", NOTIFY_PAGE)
-            d.write_host(TENANT)
+            d.serve_tenant(NOTIFY_PAGE)
             orvo = d.start_orvo()
             d.server.wait_for_beacon("load")
             d.wait_for_window()

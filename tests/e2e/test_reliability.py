@@ -46,8 +46,7 @@ class CrashRecoveryTest(unittest.TestCase):
             return 200, {}, tenant_page(len(loads))
 
         with Desktop(name=self.id(), sni_watcher=True) as d:
-            d.server.page(TENANT, "/", counting_page)
-            d.write_host(TENANT)
+            d.serve_tenant(counting_page)
             orvo = d.start_orvo()
             tray = TrayClient(d.env["DBUS_SESSION_BUS_ADDRESS"])
             item = tray.wait_item()
@@ -146,8 +145,7 @@ class GracefulEndTest(unittest.TestCase):
             ("while page messages stream in", messages_streaming, True, TENANT),
         ]
         with Desktop(name=self.id(), dunst=True) as d:
-            d.server.page(TENANT, "/", start_page)
-            d.write_host(TENANT)
+            d.serve_tenant(start_page)
             # Once, so that the window frame is stored before any case.
             d.start_orvo()
             self.assertEqual(d.server.run_js(TENANT, "1"), (True, "1"))
@@ -208,8 +206,7 @@ class SingleInstanceSocketTest(unittest.TestCase):
             ("raise in two pieces", None, ["rai", "se\n"], "closed", True),
         ]
         with Desktop(name=self.id()) as d:
-            d.server.page(TENANT, "/", tenant_page())
-            d.write_host(TENANT)
+            d.serve_tenant(tenant_page())
             orvo = d.start_orvo()
             self.assertEqual(d.server.run_js(TENANT, "1"), (True, "1"))
             wid = d.wait_for_window()
@@ -328,8 +325,7 @@ class NotificationSignalTest(unittest.TestCase):
         with Desktop(name=self.id()) as d:
             d.spawn(["/usr/bin/python3", os.path.join(HERE, "scripted_notification_server.py")])
             d.wait_for_bus_name("org.freedesktop.Notifications")
-            d.server.page(TENANT, "/", tenant_page())
-            d.write_host(TENANT)
+            d.serve_tenant(tenant_page())
             orvo = d.start_orvo()
             self.assertEqual(d.server.run_js(TENANT, "1"), (True, "1"))
 

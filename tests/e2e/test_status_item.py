@@ -4,7 +4,7 @@ import re
 import subprocess
 import unittest
 
-from harness import TENANT, Desktop, wait_until
+from harness import Desktop, wait_until
 from sni_watcher import TrayClient
 
 
@@ -24,8 +24,7 @@ class StatusItemTest(unittest.TestCase):
             d.spawn(["openbox", "--sm-disable"])
             wait_until(lambda: "window id" in x_output(d, "xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
                        timeout=20, message="openbox did not start")
-            d.server.page(TENANT, "/", "<!doctype html><title>Tenant</title><p>tenant")
-            d.write_host(TENANT)
+            d.serve_tenant("<!doctype html><title>Tenant</title><p>tenant")
             orvo = d.start_orvo()
             tray = TrayClient(d.env["DBUS_SESSION_BUS_ADDRESS"])
             item = tray.wait_item()
