@@ -39,7 +39,8 @@ QString defaultDirectory() {
     // Without one, a folder of our own in the temporary directory: in the
     // shared directory itself another user could plant a lock or a socket in
     // our place. A folder that is not ours, or not private, is never used.
-    const QByteArray folder = QFile::encodeName(QDir::tempPath() + QStringLiteral("/orvo-%1").arg(::getuid()));
+    const QByteArray folder =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/orvo-%1").arg(::getuid()));
     if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
         return {};
     return isPrivateFolder(folder) ? QFile::decodeName(folder) : QString();
