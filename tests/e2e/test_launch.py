@@ -31,7 +31,12 @@ class LaunchTest(unittest.TestCase):
     def test_prompt_answer_is_reduced_to_the_host_saved_and_loaded(self):
         with Desktop(name=self.id()) as d:
             d.server.page(TENANT, "/", test_page())
-            orvo = d.start_orvo()
+            # host.txt gets the mode the user's umask gives new files.
+            umask = os.umask(0o027)
+            try:
+                orvo = d.start_orvo()
+            finally:
+                os.umask(umask)
             prompt = d.wait_for_window()
             self.assertLess(d.window_geometry(prompt).width, 600, "the prompt must come before the window")
             self.assertIsNone(d.read_host())
@@ -40,6 +45,7 @@ class LaunchTest(unittest.TestCase):
             request = d.server.wait_for(host=TENANT)
             self.assertEqual((request.method, request.path), ("GET", "/"))
             self.assertEqual(d.read_host(), TENANT)
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(d.settings_dir, "host.txt")).st_mode), 0o640)
             self.assertEqual(d.window_geometry(self.main_window(d, loaded=TENANT)), CENTRED)
             self.assertEqual(d.server.run_js(TENANT, "innerWidth + 'x' + innerHeight"), (True, "1200x800"))
             d.screenshot()
