@@ -156,6 +156,13 @@ class PagePanelTest(unittest.TestCase):
             time.sleep(2)
             self.assertEqual(d.find_windows(""), windows)
             self.assertEqual(d.server.run_js(TENANT, "document.getElementById('f').files.length"), (True, "0"))
+            # A page that asks before it is left still leaves when it navigates itself (it had a
+            # user gesture above, so the engine would ask): no panel, no veto.
+            d.server.page(TENANT, "/next", test_page(title="Next"))
+            d.server.run_js(TENANT, "addEventListener('beforeunload', e => { e.preventDefault(); "
+                                    "e.returnValue = 'stay'; }), setTimeout(() => location.href = '/next', 100), 1")
+            wait_until(lambda: d.server.run_js(TENANT, "location.pathname") == (True, "/next"), timeout=10,
+                       message="the page's unload handler kept it from leaving")
             self.assertEqual(d.stop_orvo(orvo), 0)
 
             with open(os.path.join(d.artifacts, f"{d.name}.log"), encoding="utf-8", errors="replace") as f:

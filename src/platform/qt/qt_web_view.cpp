@@ -3,6 +3,7 @@
 #include "platform/qt/qt_application.h"
 #include "platform/qt/script_transport.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
@@ -73,8 +74,14 @@ void OrvoPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, con
 
 void OrvoPage::javaScriptAlert(const QUrl&, const QString&) {}
 
-bool OrvoPage::javaScriptConfirm(const QUrl&, const QString&) {
-    return false;
+bool OrvoPage::javaScriptConfirm(const QUrl&, const QString& message) {
+    // The engine asks a page's "leave this page?" question through this call too, with its own
+    // fixed text. With no panel to ask the user, leaving must win: answering "stay" would let a
+    // page's unload handler block the tenant's own navigations (a sign-out, say) for good.
+    return message ==
+           QCoreApplication::translate(
+               "QWebEnginePage",
+               "Are you sure you want to leave this page? Changes that you made may not be saved.");
 }
 
 bool OrvoPage::javaScriptPrompt(const QUrl&, const QString&, const QString&, QString*) {
