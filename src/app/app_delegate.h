@@ -31,7 +31,7 @@ public:
     void applicationDidFinishLaunching();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-    NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) override;
+    NavigationDecision decidePolicyForNavigation(const NavigationAction& action) override;
     PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                     MediaCaptureType type) override;
     void webContentProcessDidTerminate() override;
@@ -50,6 +50,8 @@ private:
     // What the launch loaded, for loading it again after a crash.
     std::optional<Url> startUrl_;
     ContentCrashRecovery crashRecovery_;
+    // The user activation that the last hand-over to the desktop used.
+    std::uint64_t consumedActivation_ = 0;
 };
 
 } // namespace orvo

@@ -11,6 +11,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +32,8 @@ public:
 
     void setPolicyDelegate(WebViewPolicyDelegate* delegate) { delegate_ = delegate; }
     ScriptTransport* transport() const { return transport_; }
+    // The view received a real input event from the user.
+    void noteUserInput() { ++userActivation_; }
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
@@ -39,6 +43,7 @@ protected:
 private:
     WebViewPolicyDelegate* delegate_ = nullptr;
     QPointer<ScriptTransport> transport_;
+    std::uint64_t userActivation_ = 0;
 };
 
 class QtWebView : public QObject, public WebView {
@@ -53,6 +58,7 @@ public:
                        bool forMainFrameOnly) override;
     void loadRequest(const Url& url, std::chrono::seconds timeout) override;
     void evaluateJavaScript(const std::string& script) override;
+    std::optional<Url> mainFrameUrl() const override;
 
     QWebEngineView* widget() const { return view_; }
     QWebEnginePage* page() const { return page_.get(); }
@@ -67,9 +73,18 @@ private:
         }
     };
 
+    struct PendingPermission {
+        QUrl origin;
+        QWebEnginePage::Feature feature;
+        MediaCaptureType type;
+        PermissionKey key() const { return {origin.toString(), feature}; }
+    };
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature);
     void onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature);
     void askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type);
+    void showNextPrompt();
     void answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted);
 
     WebViewPolicyDelegate* delegate_ = nullptr;
@@ -80,7 +95,10 @@ private:
     QTimer startTimeout_;
     // The user's answers for this run; Qt asks again on every getUserMedia.
     QHash<PermissionKey, bool> answers_;
-    QHash<PermissionKey, QPointer<QMessageBox>> openPrompts_;
+    // One prompt at a time; the requests behind it wait in order.
+    std::optional<PendingPermission> shown_;
+    QPointer<QMessageBox> prompt_;
+    std::deque<PendingPermission> waiting_;
 };
 
 } // namespace orvo::qt
