@@ -37,7 +37,8 @@ bool isIpAddress(const std::string& host) {
             return (c >= '0' && c <= '9') || (hex && c >= 'a' && c <= 'f');
         });
     };
-    return digits(last, false) || (last.starts_with("0x") && (last.size() == 2 || digits(last.substr(2), true)));
+    return digits(last, false) ||
+           (last.starts_with("0x") && (last.size() == 2 || digits(last.substr(2), true)));
 }
 
 } // namespace
@@ -56,8 +57,8 @@ std::optional<std::string> asciiHost(std::string_view host) {
     status = U_ZERO_ERROR;
     char out[1024];
     UIDNAInfo info = UIDNA_INFO_INITIALIZER;
-    const int32_t length = uidna_nameToASCII_UTF8(idna.get(), host.data(), static_cast<int32_t>(host.size()), out,
-                                                  static_cast<int32_t>(sizeof out), &info, &status);
+    const int32_t length = uidna_nameToASCII_UTF8(idna.get(), host.data(), static_cast<int32_t>(host.size()),
+                                                  out, static_cast<int32_t>(sizeof out), &info, &status);
     // Hyphen rules are the browser's business: a name it loads must not fail
     // here for a label that starts or ends with a hyphen.
     const uint32_t errors = info.errors & ~(UIDNA_ERROR_LEADING_HYPHEN | UIDNA_ERROR_TRAILING_HYPHEN |

@@ -85,7 +85,7 @@ struct WindowStyle {
 struct ScriptMessage {
     std::string name;
     std::optional<std::string> body;
-    std::optional<Url> frameOrigin;
+    std::optional<Url> frameOrigin = std::nullopt;
 };
 
 class ScriptMessageHandler {

@@ -57,7 +57,7 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
         xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name);
     std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
         xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : XCB_ATOM_NONE;
+    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 // The X server's current time, read the usual way: a property change on a
