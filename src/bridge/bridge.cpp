@@ -46,6 +46,11 @@ void Bridge::setupStatusItem() {
     statusItem_ = std::move(item);
 }
 
+void Bridge::showIdleStatus() {
+    if (statusItem_ && statusItem_->hasButton())
+        statusItem_->setToolTip("ORVO");
+}
+
 void Bridge::deliverCommand(std::string_view commandWord) {
     const std::string expression = deliveryExpression(commandWord);
     auto webView = webView_.lock();

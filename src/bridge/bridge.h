@@ -34,6 +34,9 @@ public:
     void deliverCommand(std::string_view commandWord);
     // Acts on messages from frames of the tenant's site only.
     void handleScriptMessage(const ScriptMessage& message);
+    // Shows the app's name as the tooltip again, as before the page's first
+    // status: for when no page runs.
+    void showIdleStatus();
 
     // ScriptMessageHandler
     void didReceiveScriptMessage(const ScriptMessage& message) override;
