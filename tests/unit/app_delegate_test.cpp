@@ -264,7 +264,9 @@ TEST_F(LaunchTest, StartPageIsKeptUp) {
             delegate.webContentProcessDidTerminate(start + step.at);
             break;
         case status:
-            delegate.bridge().handleScriptMessage({"orvo", "orvo-status:Online"});
+            delegate.bridge().handleScriptMessage(
+                {"orvo", "orvo-status:Online",
+                 Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"}});
             break;
         }
         EXPECT_EQ(position(platform.log, load) != -1, step.loads);
