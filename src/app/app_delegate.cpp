@@ -13,7 +13,9 @@ std::string startAddress(std::string_view host) {
     return "https://" + std::string(host) + "/";
 }
 
-AppDelegate::AppDelegate(Platform& platform) : platform_(platform), bridge_(platform) {}
+AppDelegate::AppDelegate(Platform& platform) : platform_(platform), bridge_(platform) {
+    bridge_.setHostSource([] { return loadStoredHost(); });
+}
 
 AppDelegate::~AppDelegate() {
     platform_.setNetworkReachableHandler({});
@@ -60,7 +62,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     window_->setContentView(*webView_);
     window_->makeKeyAndOrderFront();
-    platform_.application().activateIgnoringOtherApps();
+    platform_.application().activateIgnoringOtherApps(ActivationCause::user);
 
     // A stored host that no URL can be formed from (one holding a space, for
     // instance) leaves the window open with an empty view.
@@ -84,10 +86,12 @@ void AppDelegate::reloadIfStillDown() {
         loadStartAddress();
 }
 
-NavigationDecision AppDelegate::decidePolicyForNavigation(const std::optional<Url>& url) {
-    const NavigationOutcome outcome = navigationPolicy(url);
-    if (outcome.handOver && url)
-        platform_.workspace().openURL(*url);
+NavigationDecision AppDelegate::decidePolicyForNavigation(const NavigationAction& action) {
+    const NavigationOutcome outcome = navigationPolicy(action, consumedActivation_);
+    if (outcome.handOver && action.url) {
+        consumedActivation_ = action.userActivation;
+        platform_.workspace().openURL(*action.url);
+    }
     return outcome.decision;
 }
 

@@ -33,7 +33,7 @@ public:
     void applicationDidFinishLaunching();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-    NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) override;
+    NavigationDecision decidePolicyForNavigation(const NavigationAction& action) override;
     PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                     MediaCaptureType type) override;
     void webContentProcessDidTerminate() override;
@@ -67,6 +67,8 @@ private:
     Backoff startRetry_ = kStartPageRetry;
     Backoff processRecovery_ = kPageProcessRecovery;
     std::optional<Clock::time_point> lastProcessDeath_;
+    // The user activation that the last hand-over to the desktop used.
+    std::uint64_t consumedActivation_ = 0;
 };
 
 } // namespace orvo

@@ -1,15 +1,43 @@
 #include "app/web_view_policies.h"
 
+#include "host/site_rule.h"
+
+#include <array>
+#include <string_view>
+
 namespace orvo {
 
-NavigationOutcome navigationPolicy(const std::optional<Url>& url) {
-    if (!url || url->scheme == "https" || url->scheme == "about")
+namespace {
+
+// Addresses of the view's own making, or of the local machine: handed to the
+// desktop they would open local files, or another browser's internals, on a
+// page's behalf.
+constexpr std::array<std::string_view, 9> kLocalSchemes = {
+    "data", "blob", "javascript", "filesystem", "file", "view-source", "chrome", "devtools", "qrc"};
+
+bool isLocalScheme(std::string_view scheme) {
+    for (std::string_view local : kLocalSchemes) {
+        if (scheme == local)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+NavigationOutcome navigationPolicy(const NavigationAction& action, std::uint64_t consumedActivation) {
+    constexpr NavigationOutcome cancel{NavigationDecision::cancel, false};
+    if (!action.url)
+        return cancel;
+    const std::string& scheme = action.url->scheme;
+    if (scheme == "https" || scheme == "about")
         return {NavigationDecision::allow, false};
-    // A page must not be able to open or launch local files through the
-    // desktop's opener, so file addresses are refused without a hand-over.
-    if (url->scheme == "file")
-        return {NavigationDecision::cancel, false};
-    return {NavigationDecision::cancel, true};
+    if (isLocalScheme(scheme))
+        return cancel;
+    const bool userStarted =
+        (action.kind == NavigationKind::linkClicked || action.kind == NavigationKind::formSubmitted) &&
+        action.userActivation > consumedActivation;
+    return userStarted ? NavigationOutcome{NavigationDecision::cancel, true} : cancel;
 }
 
 PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& originHost,
@@ -19,7 +47,9 @@ PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& 
     const std::optional<std::string> storedHost = loadHost();
     if (!storedHost)
         return PermissionDecision::prompt;
-    return originHost == *storedHost ? PermissionDecision::grant : PermissionDecision::prompt;
+    const std::optional<std::string> origin = asciiHost(originHost);
+    return origin && origin == asciiHost(*storedHost) ? PermissionDecision::grant
+                                                      : PermissionDecision::prompt;
 }
 
 } // namespace orvo

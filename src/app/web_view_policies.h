@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -15,14 +16,17 @@ struct NavigationOutcome {
     friend bool operator==(const NavigationOutcome&, const NavigationOutcome&) = default;
 };
 
-// Keeps the view on "https" and "about" addresses (and requests without a
-// URL); every other scheme is cancelled and handed to the desktop, except
-// "file", which is only cancelled: web content must not open local files.
-NavigationOutcome navigationPolicy(const std::optional<Url>& url);
+// Keeps the view on "https" and "about" addresses. Any other address is
+// cancelled; it goes to the desktop only when the user started it (a link
+// followed or a form submitted after a real input event that no earlier
+// hand-over used, `consumedActivation` being the one the last hand-over
+// used), and never for schemes that mean nothing outside this view. A URL
+// that could not be parsed is cancelled.
+NavigationOutcome navigationPolicy(const NavigationAction& action, std::uint64_t consumedActivation);
 
 // Grants the microphone alone to pages whose origin host is the stored host
-// address; everything else is left to the user. `loadHost` is read only for
-// microphone requests.
+// address (compared in IDNA ASCII form); everything else is left to the
+// user. `loadHost` is read only for microphone requests.
 PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& originHost,
                                       const std::function<std::optional<std::string>()>& loadHost);
 

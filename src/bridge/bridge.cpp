@@ -1,6 +1,7 @@
 #include "bridge/bridge.h"
 
 #include "bridge/page_messages.h"
+#include "host/site_rule.h"
 #include "notifications/notifications.h"
 
 #include <type_traits>
@@ -19,10 +20,14 @@ void Bridge::setWindow(std::weak_ptr<Window> window) {
     window_ = std::move(window);
 }
 
-void Bridge::openWindow() {
+void Bridge::setHostSource(std::function<std::optional<std::string>()> loadHost) {
+    loadHost_ = std::move(loadHost);
+}
+
+void Bridge::openWindow(ActivationCause cause) {
     if (auto window = window_.lock())
         window->makeKeyAndOrderFront();
-    platform_.application().activateIgnoringOtherApps();
+    platform_.application().activateIgnoringOtherApps(cause);
 }
 
 void Bridge::setupStatusItem() {
@@ -48,13 +53,18 @@ void Bridge::showIdleStatus() {
 
 void Bridge::deliverCommand(std::string_view commandWord) {
     const std::string expression = deliveryExpression(commandWord);
-    if (auto webView = webView_.lock())
+    auto webView = webView_.lock();
+    // A command answers the tenant's call; another site that the view has
+    // been taken to must not learn of it, let alone act on it.
+    if (webView && loadHost_ && isTenantSite(webView->mainFrameUrl(), loadHost_()))
         webView->evaluateJavaScript(expression);
 }
 
 void Bridge::handleScriptMessage(const ScriptMessage& message) {
     const std::optional<PageMessage> parsed = parsePageMessage(message);
-    if (!parsed)
+    // Only the tenant's own site drives the desktop; frames of other sites
+    // that its page embeds (widgets, ads) are silently ignored.
+    if (!parsed || !loadHost_ || !isTenantSite(message.frameOrigin, loadHost_()))
         return;
     std::visit(
         [this](const auto& m) {
@@ -64,7 +74,7 @@ void Bridge::handleScriptMessage(const ScriptMessage& message) {
                     statusItem_->setToolTip(m.toolTip);
             } else if constexpr (std::is_same_v<T, CallMessage>) {
                 postNotification(platform_.notificationCenter(), kCallTitle, m.caller, true);
-                openWindow();
+                openWindow(ActivationCause::page);
             } else {
                 postNotification(platform_.notificationCenter(), m.title, m.body, false);
             }

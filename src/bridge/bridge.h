@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,11 +22,17 @@ public:
 
     void setWebView(std::weak_ptr<WebView> webView);
     void setWindow(std::weak_ptr<Window> window);
+    // Where the stored host is read, afresh for every message and command.
+    // Until it is set there is no tenant, and nothing is acted on.
+    void setHostSource(std::function<std::optional<std::string>()> loadHost);
 
     // Brings the main window to the front and activates the application.
-    void openWindow();
+    void openWindow(ActivationCause cause = ActivationCause::user);
     void setupStatusItem();
+    // Delivers the command into the main frame while it shows the tenant's
+    // site; otherwise (another site, no page, no stored host) drops it.
     void deliverCommand(std::string_view commandWord);
+    // Acts on messages from frames of the tenant's site only.
     void handleScriptMessage(const ScriptMessage& message);
     // Shows the app's name as the tooltip again, as before the page's first
     // status: for when no page runs.
@@ -43,6 +50,7 @@ private:
     std::weak_ptr<WebView> webView_;
     std::weak_ptr<Window> window_;
     std::unique_ptr<StatusItem> statusItem_;
+    std::function<std::optional<std::string>()> loadHost_;
 };
 
 } // namespace orvo

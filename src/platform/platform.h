@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,13 +38,20 @@ struct Url {
 
 class WebView;
 
+// Who asked for the application to come to the front. Only the user's own
+// actions (a launch, a click on a notification or on the status menu) may
+// take the keyboard focus from another application; a page's request asks
+// the desktop, which may refuse it and only flag the window.
+enum class ActivationCause { page, user };
+
 class Application {
 public:
     virtual ~Application() = default;
     // Ends the application. Safe to call before the event loop runs.
     virtual void terminate() = 0;
-    // Brings the application to the front, ahead of other applications.
-    virtual void activateIgnoringOtherApps() = 0;
+    // Brings the application to the front, ahead of other applications, as
+    // far as the desktop lets `cause` do so.
+    virtual void activateIgnoringOtherApps(ActivationCause cause) = 0;
 };
 
 class Window {
@@ -58,7 +66,8 @@ public:
     // Places the web view into the content area; it then follows the
     // content area's size.
     virtual void setContentView(WebView& webView) = 0;
-    // Shows the window (also from minimised), raises it and gives it focus.
+    // Shows the window (also from minimised) and raises it; the keyboard
+    // focus follows from activating the application.
     virtual void makeKeyAndOrderFront() = 0;
 };
 
@@ -70,10 +79,13 @@ struct WindowStyle {
 };
 
 // A page message as the web view hands it over. The body is empty when the
-// posted value was not text.
+// posted value was not text. `frameOrigin` is the origin of the frame that
+// posted it, as the engine reports it (its text, scheme and host); nothing
+// for an opaque origin (a sandboxed frame, a data: document).
 struct ScriptMessage {
     std::string name;
     std::optional<std::string> body;
+    std::optional<Url> frameOrigin = std::nullopt;
 };
 
 class ScriptMessageHandler {
@@ -83,6 +95,20 @@ public:
 };
 
 enum class NavigationDecision { cancel = 0, allow = 1 };
+
+// How a navigation came about, as far as the engine tells.
+enum class NavigationKind { linkClicked, formSubmitted, typed, backForward, reload, redirect, other };
+
+struct NavigationAction {
+    // Empty when the engine's URL could not be parsed.
+    std::optional<Url> url;
+    NavigationKind kind = NavigationKind::other;
+    bool mainFrame = true;
+    // Number of the latest real input event (click, key press, touch) the
+    // view received before this navigation; 0 when there was none. Each one
+    // can start at most one hand-over to the desktop.
+    std::uint64_t userActivation = 0;
+};
 enum class PermissionDecision { prompt = 0, grant = 1, deny = 2 };
 enum class MediaCaptureType { camera = 0, microphone = 1, cameraAndMicrophone = 2 };
 
@@ -91,8 +117,7 @@ enum class MediaCaptureType { camera = 0, microphone = 1, cameraAndMicrophone = 
 class WebViewPolicyDelegate {
 public:
     virtual ~WebViewPolicyDelegate() = default;
-    // `url` is empty when the request has no URL.
-    virtual NavigationDecision decidePolicyForNavigation(const std::optional<Url>& url) = 0;
+    virtual NavigationDecision decidePolicyForNavigation(const NavigationAction& action) = 0;
     // `originHost` is the host of the requesting frame's origin.
     virtual PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                             MediaCaptureType type) = 0;
@@ -125,6 +150,9 @@ public:
     virtual void loadRequest(const Url& url, std::chrono::seconds timeout) = 0;
     // Evaluates the script in the main frame; the result is not observed.
     virtual void evaluateJavaScript(const std::string& script) = 0;
+    // The URL of the document the main frame shows now; nothing before the
+    // first one or when it cannot be parsed.
+    virtual std::optional<Url> mainFrameUrl() const = 0;
 };
 
 struct MenuItem {

@@ -4,7 +4,7 @@
 folders, an Xvfb display without TCP, a private session bus (and, on request,
 dunst and the tray watcher of sni_watcher.py), a test CA trusted through
 $HOME/.pki/nssdb, and an HTTPS server (d.server, a TestServer) to which
-Chromium maps every *.orvo.test host. d.start_orvo() runs ORVO_BINARY in that
+Chromium maps every *.orvo.test (and *.elsewhere.test, another site) host. d.start_orvo() runs ORVO_BINARY in that
 session; its output goes to ORVO_ARTIFACTS/<name>.log. On exit every process
 the session started is killed and the folder removed, also after a failure.
 
@@ -31,6 +31,8 @@ import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TENANT = "tenant.orvo.test"
+# A host of another site (another registrable domain) that the server also answers.
+ELSEWHERE = "widget.elsewhere.test"
 NOTIFY_RULE = "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"
 
 Geometry = collections.namedtuple("Geometry", "x y width height")
@@ -540,7 +542,8 @@ class Desktop:
         self._make_certificates()
         self.server = TestServer(self._leaf_cert, self._leaf_key)
         port = self.server.port
-        flags = [f'--host-resolver-rules="MAP *.orvo.test 127.0.0.1:{port}, MAP orvo.test 127.0.0.1:{port}"',
+        flags = [f'--host-resolver-rules="MAP *.orvo.test 127.0.0.1:{port}, MAP orvo.test 127.0.0.1:{port}, '
+                 f'MAP *.elsewhere.test 127.0.0.1:{port}"',
                  "--use-fake-device-for-media-stream", *self._chromium_flags]
         self.env["QTWEBENGINE_CHROMIUM_FLAGS"] = " ".join(flags)
         if self._want_dunst:
@@ -624,7 +627,7 @@ class Desktop:
         ca_key, ca_crt, leaf_key, leaf_csr, leaf_crt, ext = (
             os.path.join(pki, n) for n in ("ca.key", "ca.crt", "leaf.key", "leaf.csr", "leaf.crt", "leaf.ext"))
         with open(ext, "w") as f:
-            f.write("subjectAltName=DNS:orvo.test,DNS:*.orvo.test\nbasicConstraints=critical,CA:FALSE\n"
+            f.write("subjectAltName=DNS:orvo.test,DNS:*.orvo.test,DNS:*.elsewhere.test\nbasicConstraints=critical,CA:FALSE\n"
                     "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\n")
         ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
 

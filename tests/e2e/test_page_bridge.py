@@ -6,7 +6,7 @@ import os
 import time
 import unittest
 
-from harness import TENANT, Desktop, renderer_pids, wait_until
+from harness import ELSEWHERE, TENANT, Desktop, NotifyMonitor, renderer_pids, wait_until
 from sni_watcher import TrayClient
 
 WIDGETS = "widgets.orvo.test"
@@ -34,6 +34,8 @@ class PageBridgeTest(unittest.TestCase):
             d.server.page(TENANT, "/", read_page("top.html"))
             d.server.page(TENANT, "/step", lambda _req: (200, {"Cache-Control": "no-store"}, cls.step),
                           content_type="text/plain")
+            for host in (TENANT, WIDGETS, ELSEWHERE):
+                d.server.page(host, "/attack.html", read_page("attack.html"))
             for host in (TENANT, WIDGETS):
                 d.server.page(host, "/frame.html", read_page("frame.html"))
                 d.server.page(host, "/nest.html", read_page("nest.html"))
@@ -42,6 +44,7 @@ class PageBridgeTest(unittest.TestCase):
             d.server.page(TENANT, "/csp-frame.js", read_page("csp-frame.js"),
                           content_type="text/javascript", headers={"Content-Security-Policy": STRICT_CSP})
             d.write_host(TENANT)
+            cls.monitor = NotifyMonitor(d.env, os.path.join(d.artifacts, f"{cls.__name__}.dbus.log"))
             cls.orvo = d.start_orvo()
             cls.tray = TrayClient(d.env["DBUS_SESSION_BUS_ADDRESS"])
             cls.item = cls.tray.wait_item()
@@ -52,6 +55,7 @@ class PageBridgeTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        cls.monitor.__exit__(None)
         try:
             exit_code = cls.desktop.stop_orvo(cls.orvo)
         finally:
@@ -76,15 +80,36 @@ class PageBridgeTest(unittest.TestCase):
             self.fail(f"step {step}: tooltip is {last[0]!r:.200}, expected {expected!r:.200}")
         return last[0]
 
-    def test_every_frame_kind_reaches_the_shell(self):
-        kinds = ["main", "same-origin", "cross-origin", "nested", "srcdoc", "sandboxed", "cross-origin-sandboxed",
-                 "strict-csp"]
+    def test_every_frame_of_the_tenants_site_reaches_the_shell(self):
+        # Cross-origin and nested frames are of another host of the same site.
+        kinds = ["main", "same-origin", "cross-origin", "nested", "srcdoc", "strict-csp"]
         for kind in kinds:
             with self.subTest(kind=kind):
                 self.run_step(kind, f"{PREFIX}In a call from {kind}")
                 if kind == "cross-origin":
                     self.assertGreaterEqual(len(renderer_pids(self.orvo.pid)), 2,
                                             "the cross-origin frame shares the page's process")
+
+    def test_other_sites_cannot_drive_the_desktop(self):
+        # Each frame posts a status, calls and a notification, and forges the
+        # transport's lines in the tenant's name; none of it may have an effect.
+        # The tenant's own status afterwards shows that the shell has read past them.
+        d = self.desktop
+        for step, kind in [("attack-cross-site", "cross-site"), ("attack-sandboxed", "sandboxed"),
+                           ("attack-data", None), ("sandboxed", None), ("cross-origin-sandboxed", None)]:
+            with self.subTest(step):
+                since, notifies = d.server.mark(), len(self.monitor.calls())
+                count = self.tray.tooltip_changes(self.item)
+                type(self).step = f"{step}#{time.monotonic()}"
+                if kind:
+                    report = d.server.wait_for_beacon("attacked", since=since).query["data"]
+                    self.assertEqual(report, f"{kind}:0", "the frame caught a line of the transport")
+                else:
+                    time.sleep(1.5)
+                time.sleep(0.5)
+                self.run_step(f"say:after {step}", f"{PREFIX}after {step}")
+                self.assertEqual(count(), 1, "a frame of another site changed the tooltip")
+                self.assertEqual(len(self.monitor.calls()), notifies, "a frame of another site posted a notification")
 
     def test_page_sees_only_a_fixed_handler_object(self):
         # The page reports what it found; every entry states the sound outcome.

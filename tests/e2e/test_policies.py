@@ -1,11 +1,12 @@
 """What the web view may load, what goes to the desktop, and who may use the
 microphone and camera without asking."""
 
+import json
 import os
 import time
 import unittest
 
-from harness import TENANT, Desktop, test_page, wait_until
+from harness import ELSEWHERE, TENANT, Desktop, test_page, wait_until
 
 PERMISSION_PROMPT = "^ORVO permission$"
 
@@ -70,6 +71,9 @@ class NavigationPolicyTest(unittest.TestCase):
                 self.assertFalse([r for r in d.server.requests if r.route == "/popup"])
                 self.assertEqual(d.find_windows(""), windows_before, "no other window may open")
 
+            with self.subTest("each click hands over exactly once"):
+                self.assertEqual(sorted(handled()), sorted(href for _n, href, handed in links if handed))
+
             with self.subTest("https to another host loads in the view"):
                 before = handled()
                 click(len(links) - 1)
@@ -78,6 +82,77 @@ class NavigationPolicyTest(unittest.TestCase):
                                  (True, "https://other.orvo.test/landing"))
                 self.assertEqual(handled(), before)
 
+            self.assertEqual(d.stop_orvo(orvo), 0)
+
+
+# Everything a frame can do to leave the view without the user: script loops,
+# external-scheme frames, a form submitted by script, a meta refresh, data: and
+# blob: frames, and a main-frame address that Qt's URL parser rejects.
+EXTERNAL = ["mailto:x@orvo.test", "tel:+15550100", "ssh://host.orvo.test", "smb://host.orvo.test/share",
+            "zzorvo-custom:payload", "http://plain.orvo.test/"]
+ATTACK = """<script>
+const targets = %s;
+let n = 0;
+const loop = setInterval(() => { location.href = targets[n++ %% targets.length]; }, 50);
+setTimeout(() => clearInterval(loop), 3000);
+for (let i = 0; i < 200; ++i) {
+  const f = document.createElement('iframe');
+  f.src = targets[i %% targets.length];
+  document.documentElement.appendChild(f);
+}
+const form = document.createElement('form');
+form.action = 'smb://host.orvo.test/form';
+form.method = 'GET';
+document.documentElement.appendChild(form);
+form.submit();
+const refresh = document.createElement('iframe');
+refresh.srcdoc = '<meta http-equiv="refresh" content="0; url=ssh://refresh.orvo.test">';
+document.documentElement.appendChild(refresh);
+for (const src of ['data:text/html,<p>x', URL.createObjectURL(new Blob(['<p>x'], {type: 'text/html'}))]) {
+  const f = document.createElement('iframe');
+  f.src = src;
+  document.documentElement.appendChild(f);
+}
+</script>""" % json.dumps(EXTERNAL)
+
+
+class NavigationAttackTest(unittest.TestCase):
+    def test_nothing_leaves_the_view_without_a_click_and_one_click_hands_over_once(self):
+        with Desktop(name=self.id()) as d:
+            handled = d.install_url_handler(["http", "mailto", "tel", "ssh", "smb", "zzorvo-custom"])
+            # The tenant page embeds the attack from another site and from its
+            # own; its link schedules 30 navigations on one click.
+            d.server.page(ELSEWHERE, "/attack", ATTACK)
+            d.server.page(TENANT, "/attack", ATTACK)
+            d.server.page(TENANT, "/", test_page(
+                "<script>window.pageId = String(Math.random()).slice(2);</script>"
+                "<a id='many' href='#' style='position:absolute;left:10px;top:10px;width:400px;height:60px;"
+                "display:block'>many</a>"
+                "<script>document.getElementById('many').onclick = (e) => { e.preventDefault();"
+                " for (let i = 0; i < 30; ++i) setTimeout(() => { location.href = 'mailto:n' + i + '@orvo.test'; },"
+                " i * 30); };</script>"
+                f"<iframe src='https://{ELSEWHERE}/attack' style='position:absolute;top:200px'></iframe>"
+                "<iframe src='/attack' style='position:absolute;top:400px'></iframe>"))
+            d.write_host(TENANT)
+            orvo = d.start_orvo()
+            ok, page_id = d.server.run_js(TENANT, "window.pageId")
+            self.assertTrue(ok)
+            d.server.wait_for(host=ELSEWHERE, path="/attack")
+            d.server.wait_for(host=TENANT, path="/attack")
+            # A main-frame address the engine loads but Qt's parser rejects.
+            d.server.command(TENANT, "setTimeout(() => { location.href = 'http://a-.orvo.test/'; }, 100)")
+            time.sleep(5)
+            with self.subTest("no hand-over without a click"):
+                self.assertEqual(handled(), [])
+                self.assertEqual(d.server.run_js(TENANT, "window.pageId"), (True, page_id),
+                                 "the view left the tenant's page")
+
+            with self.subTest("one click, one hand-over"):
+                origin = d.window_geometry(d.wait_for_window())
+                d.xdotool("mousemove", origin.x + 60, origin.y + 40, "click", "1")
+                wait_until(lambda: handled(), message="the click was not handed over")
+                time.sleep(2)
+                self.assertEqual(handled(), ["mailto:n0@orvo.test"])
             self.assertEqual(d.stop_orvo(orvo), 0)
 
 

@@ -97,6 +97,7 @@ struct Run {
     std::set<std::string> identifiers;
 
     explicit Run(std::uint8_t setup) {
+        bridge.setHostSource([] { return std::optional<std::string>("tenant.example"); });
         if (setup & kHasWindow) {
             window = std::make_shared<orvo::testing::FakeWindow>(platform.log);
             bridge.setWindow(window);
@@ -172,7 +173,7 @@ struct Run {
             checkPost(message, true, payload->empty() ? orvo::kUnknownCaller : *payload);
             const std::size_t expected = window ? 3 : 2;
             if (log.size() != expected || log[0].rfind("center.add ", 0) != 0 ||
-                (window && log[1] != "window.front") || log.back() != "app.activate")
+                (window && log[1] != "window.front") || log.back() != "app.activate page")
                 fail("a call message did not post, then bring the window to the front", message, log);
         } else if (auto payload = payloadAfter(body, orvo::kNotifyPrefix)) {
             if (log.empty())
@@ -196,6 +197,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < kMaxMessages && !reader.empty(); ++i) {
         const std::uint8_t control = reader.byte();
         orvo::ScriptMessage message;
+        // Every message comes from the tenant's own page; who may speak is a
+        // unit test's table.
+        message.frameOrigin = orvo::Url{"https://tenant.example", "https", "tenant.example"};
         message.name = (control & kNameFromInput) ? reader.text() : std::string(orvo::kMessageHandlerName);
         std::string body = reader.text();
         if (!(control & kBodyAbsent))

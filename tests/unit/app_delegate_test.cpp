@@ -127,24 +127,36 @@ TEST_F(LaunchTest, QuittingWritesNothing) {
     EXPECT_EQ(config.read("host.txt"), "HTTPS://Tenant.Zandoral.com/\n");
 }
 
-TEST_F(LaunchTest, NavigationHandsOverOnlyWhatLeavesTheView) {
+// Each real input hands over at most one address, however many navigations
+// its page starts; a later input may hand over again.
+TEST_F(LaunchTest, OneHandOverPerUserActivation) {
     AppDelegate delegate(platform);
-    struct Case {
+    const Url mail{"mailto:a@b.example", "mailto", ""};
+    struct Step {
         std::optional<Url> url;
+        std::uint64_t activation;
         NavigationDecision decision;
         bool handedOver;
-    } cases[] = {
-        {Url{"https://other.example/", "https", "other.example"}, NavigationDecision::allow, false},
-        {std::nullopt, NavigationDecision::allow, false},
-        {Url{"mailto:a@b.c", "mailto", ""}, NavigationDecision::cancel, true},
-        {Url{"file:///etc/passwd", "file", ""}, NavigationDecision::cancel, false},
+    } steps[] = {
+        {mail, 0, NavigationDecision::cancel, false},
+        {mail, 1, NavigationDecision::cancel, true},
+        {mail, 1, NavigationDecision::cancel, false},
+        {Url{"https://other.example/", "https", "other.example"}, 1, NavigationDecision::allow, false},
+        {Url{"tel:123", "tel", ""}, 1, NavigationDecision::cancel, false},
+        {Url{"file:///etc/passwd", "file", ""}, 2, NavigationDecision::cancel, false},
+        {Url{"tel:123", "tel", ""}, 2, NavigationDecision::cancel, true},
+        {std::nullopt, 3, NavigationDecision::cancel, false},
+        {mail, 3, NavigationDecision::cancel, true},
     };
-    for (const auto& c : cases) {
+    int index = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(index++);
         platform.log.clear();
-        EXPECT_EQ(delegate.decidePolicyForNavigation(c.url), c.decision);
-        EXPECT_EQ(platform.log.size(), c.handedOver ? 1u : 0u);
-        if (c.handedOver) {
-            EXPECT_THAT(platform.log[0], HasSubstr(c.url->text));
+        const NavigationAction action{step.url, NavigationKind::linkClicked, false, step.activation};
+        EXPECT_EQ(delegate.decidePolicyForNavigation(action), step.decision);
+        EXPECT_EQ(platform.log.size(), step.handedOver ? 1u : 0u);
+        if (step.handedOver) {
+            EXPECT_THAT(platform.log[0], HasSubstr(step.url->text));
         }
     }
 }
@@ -252,7 +264,9 @@ TEST_F(LaunchTest, StartPageIsKeptUp) {
             delegate.webContentProcessDidTerminate(start + step.at);
             break;
         case status:
-            delegate.bridge().handleScriptMessage({"orvo", "orvo-status:Online"});
+            delegate.bridge().handleScriptMessage(
+                {"orvo", "orvo-status:Online",
+                 Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"}});
             break;
         }
         EXPECT_EQ(position(platform.log, load) != -1, step.loads);

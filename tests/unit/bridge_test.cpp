@@ -22,14 +22,23 @@ protected:
           webView(std::make_shared<FakeWebView>(platform.log)), bridge(platform) {
         bridge.setWindow(window);
         bridge.setWebView(webView);
+        bridge.setHostSource([this] { return storedHost; });
         bridge.setupStatusItem();
+        webView->url = Url{"https://tenant.zandoral.com/", "https", "tenant.zandoral.com"};
         platform.log.clear();
+    }
+
+    // A message as the tenant's own page posts it.
+    static ScriptMessage fromTenant(std::optional<std::string> body, std::string name = "orvo") {
+        return {std::move(name), std::move(body),
+                Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"}};
     }
 
     FakePlatform platform;
     std::shared_ptr<FakeWindow> window;
     std::shared_ptr<FakeWebView> webView;
     Bridge bridge;
+    std::optional<std::string> storedHost = "tenant.zandoral.com";
 };
 
 TEST(PageMessages, DispatchAndPayloads) {
@@ -91,7 +100,7 @@ TEST(PageMessages, DeliveryExpressionEscapesBackslashesThenApostrophes) {
 }
 
 TEST_F(BridgeTest, StatusSetsToolTip) {
-    bridge.handleScriptMessage({"orvo", "orvo-status:In a call"});
+    bridge.handleScriptMessage(fromTenant("orvo-status:In a call"));
     EXPECT_EQ(platform.statusItem->toolTip, "ORVO \u2014 In a call");
 }
 
@@ -99,38 +108,112 @@ TEST_F(BridgeTest, StatusWithoutButtonIsIgnored) {
     FakePlatform buttonless;
     buttonless.statusItemHasButton = false;
     Bridge b(buttonless);
-    b.handleScriptMessage({"orvo", "orvo-status:x"}); // no status item yet
+    b.setHostSource([] { return std::optional<std::string>("tenant.zandoral.com"); });
+    b.handleScriptMessage(fromTenant("orvo-status:x")); // no status item yet
     b.setupStatusItem();
     buttonless.log.clear();
-    b.handleScriptMessage({"orvo", "orvo-status:x"});
+    b.handleScriptMessage(fromTenant("orvo-status:x"));
     EXPECT_TRUE(buttonless.log.empty());
     ASSERT_EQ(buttonless.statusItem->menu.size(), 3u); // the menu is set all the same
 }
 
 TEST_F(BridgeTest, CallPostsThenBringsWindowToFront) {
-    bridge.handleScriptMessage({"orvo", "orvo-call:Alice"});
-    EXPECT_THAT(platform.log, ElementsAre("center.add Incoming call|Alice", "window.front", "app.activate"));
+    bridge.handleScriptMessage(fromTenant("orvo-call:Alice"));
+    // A page's call may only ask for the front: the user may be typing elsewhere.
+    EXPECT_THAT(platform.log,
+                ElementsAre("center.add Incoming call|Alice", "window.front", "app.activate page"));
     ASSERT_EQ(platform.center.requests.size(), 1u);
     EXPECT_EQ(platform.center.requests[0].content.categoryIdentifier, "ORVO_CALL");
 
     window.reset();
     platform.log.clear();
-    bridge.handleScriptMessage({"orvo", "orvo-call:"});
-    EXPECT_THAT(platform.log, ElementsAre("center.add Incoming call|Unknown caller", "app.activate"));
+    bridge.handleScriptMessage(fromTenant("orvo-call:"));
+    EXPECT_THAT(platform.log, ElementsAre("center.add Incoming call|Unknown caller", "app.activate page"));
 }
 
 TEST_F(BridgeTest, NotifyPostsOrdinaryNotificationAndLeavesWindow) {
-    bridge.handleScriptMessage({"orvo", R"(orvo-notify:{"title":"Voicemail","body":"1 new"})"});
+    bridge.handleScriptMessage(fromTenant(R"(orvo-notify:{"title":"Voicemail","body":"1 new"})"));
     EXPECT_THAT(platform.log, ElementsAre("center.add Voicemail|1 new"));
     EXPECT_FALSE(platform.center.requests[0].content.categoryIdentifier);
 }
 
 TEST_F(BridgeTest, IgnoredMessagesHaveNoEffect) {
     for (const char* body : {"ORVO-call:x", " orvo-call:x", "orvo-notify:[]", "hello"})
-        bridge.handleScriptMessage({"orvo", body});
-    bridge.handleScriptMessage({"other", "orvo-call:x"});
-    bridge.handleScriptMessage({"orvo", std::nullopt});
+        bridge.handleScriptMessage(fromTenant(body));
+    bridge.handleScriptMessage(fromTenant("orvo-call:x", "other"));
+    bridge.handleScriptMessage(fromTenant(std::nullopt));
     EXPECT_TRUE(platform.log.empty());
+}
+
+// Only frames of the tenant's site (by registrable domain, over https) drive
+// the desktop; the stored host is read for every message.
+TEST_F(BridgeTest, MessagesCountOnlyFromTheTenantsSite) {
+    struct Case {
+        const char* label;
+        std::optional<Url> origin;
+        std::optional<std::string> stored;
+        bool acted;
+    } cases[] = {
+        {"tenant", Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"}, "tenant.zandoral.com",
+         true},
+        {"same site, other host", Url{"https://cdn.zandoral.com:8443", "https", "cdn.zandoral.com"},
+         "tenant.zandoral.com", true},
+        {"punycode of a Unicode host", Url{"https://xn--bcher-kva.example", "https", "xn--bcher-kva.example"},
+         "b\u00fccher.example", true},
+        {"cross-site widget", Url{"https://ads.example", "https", "ads.example"}, "tenant.zandoral.com",
+         false},
+        {"look-alike suffix", Url{"https://zandoral.com.evil.example", "https", "zandoral.com.evil.example"},
+         "tenant.zandoral.com", false},
+        {"plain http of the tenant", Url{"http://tenant.zandoral.com", "http", "tenant.zandoral.com"},
+         "tenant.zandoral.com", false},
+        {"opaque origin (sandboxed frame)", std::nullopt, "tenant.zandoral.com", false},
+        {"no stored host", Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"}, std::nullopt,
+         false},
+        {"stored host changed meanwhile", Url{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"},
+         "other.example", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        storedHost = c.stored;
+        platform.log.clear();
+        platform.center.requests.clear();
+        for (const char* body : {"orvo-status:x", "orvo-call:Mallory", R"(orvo-notify:{"title":"t"})"})
+            bridge.handleScriptMessage(ScriptMessage{"orvo", body, c.origin});
+        EXPECT_EQ(platform.center.requests.size(), c.acted ? 2u : 0u);
+        EXPECT_EQ(platform.log.empty(), !c.acted);
+    }
+}
+
+// Commands go only into a main frame that shows the tenant's site.
+TEST_F(BridgeTest, CommandsReachOnlyATenantMainFrame) {
+    struct Case {
+        const char* label;
+        std::optional<Url> url;
+        std::optional<std::string> stored;
+        bool delivered;
+    } cases[] = {
+        {"tenant page", Url{"https://tenant.zandoral.com/app", "https", "tenant.zandoral.com"},
+         "tenant.zandoral.com", true},
+        {"same-site page", Url{"https://login.zandoral.com/", "https", "login.zandoral.com"},
+         "tenant.zandoral.com", true},
+        {"foreign site", Url{"https://evil.example/", "https", "evil.example"}, "tenant.zandoral.com", false},
+        {"tenant over http", Url{"http://tenant.zandoral.com/", "http", "tenant.zandoral.com"},
+         "tenant.zandoral.com", false},
+        {"blank page", Url{"about:blank", "about", ""}, "tenant.zandoral.com", false},
+        {"no page yet", std::nullopt, "tenant.zandoral.com", false},
+        {"no stored host", Url{"https://tenant.zandoral.com/", "https", "tenant.zandoral.com"}, std::nullopt,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        webView->url = c.url;
+        storedHost = c.stored;
+        platform.log.clear();
+        int completions = 0;
+        bridge.didReceiveNotificationResponse("DECLINE", [&] { ++completions; });
+        EXPECT_EQ(platform.log.size(), c.delivered ? 1u : 0u);
+        EXPECT_EQ(completions, 1);
+    }
 }
 
 TEST_F(BridgeTest, ResponsesTable) {

@@ -20,7 +20,9 @@ class FakeApplication : public Application {
 public:
     explicit FakeApplication(Log& log) : log_(log) {}
     void terminate() override { log_.push_back("app.terminate"); }
-    void activateIgnoringOtherApps() override { log_.push_back("app.activate"); }
+    void activateIgnoringOtherApps(ActivationCause cause) override {
+        log_.push_back(cause == ActivationCause::user ? "app.activate" : "app.activate page");
+    }
 
 private:
     Log& log_;
@@ -72,10 +74,12 @@ public:
     void evaluateJavaScript(const std::string& script) override {
         log_.push_back("webView.evaluate " + script);
     }
+    std::optional<Url> mainFrameUrl() const override { return url; }
 
     WebViewPolicyDelegate* delegate = nullptr;
     ScriptMessageHandler* handler = nullptr;
     std::string userScript;
+    std::optional<Url> url;
 
 private:
     Log& log_;

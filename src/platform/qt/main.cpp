@@ -113,7 +113,7 @@ int run(int argc, char** argv) {
             });
         });
     }
-    instance.setRaiseHandler([&delegate] { delegate.bridge().openWindow(); });
+    instance.setRaiseHandler([&delegate] { delegate.bridge().openWindow(orvo::ActivationCause::user); });
 
     // A launch that broke off half-way would leave a process without a
     // window; end it and say so instead.

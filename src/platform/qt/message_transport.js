@@ -1,19 +1,31 @@
-// The page side of the message transport. It runs at document creation in
-// every frame, before the page's own scripts, and gives the frame
-// window.webkit.messageHandlers.<name>.postMessage for each registered name.
+// The page side of the message transport, in two scripts that run at
+// document creation in every frame, before the page's own scripts.
 //
-// The shell appends the call: (handlerNames, linePrefix). Every posted value
-// leaves as one console line, linePrefix + JSON([name, body or null]);
-// the shell recognises its own lines by that private prefix and by the
-// script's source id, so a page's console output is never taken for a message.
+// The stub runs in the page's own script world and gives the frame
+// window.webkit.messageHandlers.<name>.postMessage for each registered name.
+// It knows no secret: a post becomes a DOM event on the frame's document that
+// carries the text [name, body or null] as JSON.
+//
+// The carrier runs in an isolated script world that page scripts cannot
+// reach: it has its own global objects, its own console and its own view of
+// the frame's origin. It hears those events and writes one console line per
+// post, linePrefix + JSON([frame origin, posted text]). The shell knows its
+// lines by that prefix, which only the carrier's source holds, so a page can
+// neither forge a line nor claim another frame's origin.
+//
 // Console lines are the one channel that reaches the shell from every frame
 // kind (cross-site, sandboxed, srcdoc, data:, blob:) and keeps their order.
-(function (handlerNames, linePrefix) {
+
+// The stub; the shell appends the call (handlerNames, eventName).
+(function (handlerNames, eventName) {
     'use strict';
     try {
         // Everything used after this point is captured now, before a page
         // script can replace it; postMessage later touches no global.
-        const log = console.log.bind(console);
+        const doc = document;
+        const dispatch = EventTarget.prototype.dispatchEvent;
+        const call = Function.prototype.call.bind(dispatch);
+        const Custom = CustomEvent;
         const stringify = JSON.stringify;
         const freeze = Object.freeze;
         const defineProperty = Object.defineProperty;
@@ -22,7 +34,8 @@
         // JSON text is plain ASCII for controls and lone surrogates, so NUL,
         // line breaks and unpaired halves of a pair arrive exactly as sent.
         const send = function (name, value) {
-            log(linePrefix + stringify([name, typeof value === 'string' ? value : null]));
+            const text = stringify([name, typeof value === 'string' ? value : null]);
+            call(doc, new Custom(eventName, {detail: text}));
         };
 
         const makeHandler = function (name) {

@@ -60,7 +60,7 @@ AlertResult runModalAlert(const AlertContent& content) {
 
     field->setFocus();
     dialog.show();
-    raiseAndActivate(dialog);
+    raiseAndActivate(dialog, ActivationCause::user);
     if (dialog.exec() != QDialog::Accepted)
         chosen = buttonCount > 0 ? buttonCount - 1 : 0;
 

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <QPointer>
+#include <QString>
 #include <QWidget>
 
 #include <exception>
@@ -25,11 +26,13 @@ template <typename Fn> void guarded(const char* where, Fn&& fn) noexcept {
 
 class QtApplication : public Application {
 public:
+    QtApplication();
+
     // Ends every running event loop (a modal prompt's included) and remembers
     // the request, so that a call made before the main loop starts still ends
     // the run.
     void terminate() override;
-    void activateIgnoringOtherApps() override;
+    void activateIgnoringOtherApps(ActivationCause cause) override;
 
     bool terminateRequested() const { return terminateRequested_; }
     void setMainWindow(QWidget* window) { mainWindow_ = window; }
@@ -39,7 +42,26 @@ private:
     QPointer<QWidget> mainWindow_;
 };
 
-// Brings a top-level widget forward and asks for keyboard focus.
-void raiseAndActivate(QWidget& widget);
+// The desktop's proof that the user just asked for ORVO (an X11 startup id
+// or a Wayland activation token), for the user activations made while it is
+// set; see ActivationTokenScope.
+void setActivationToken(const QString& token);
+
+// Offers a token for the activations made during its lifetime only, so that
+// a token never outlives the user action it came with.
+class ActivationTokenScope {
+public:
+    explicit ActivationTokenScope(const QString& token) { setActivationToken(token); }
+    ~ActivationTokenScope() { setActivationToken({}); }
+    ActivationTokenScope(const ActivationTokenScope&) = delete;
+    ActivationTokenScope& operator=(const ActivationTokenScope&) = delete;
+};
+
+// Brings a top-level widget forward. For the user's own actions it asks the
+// desktop for the keyboard focus with the freshest proof of user action at
+// hand; for a page's it asks with the time of the user's last input in ORVO,
+// which a window manager that prevents focus stealing refuses while the user
+// works elsewhere, and then flags the window as demanding attention.
+void raiseAndActivate(QWidget& widget, ActivationCause cause);
 
 } // namespace orvo::qt

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_notification_center.h"
 
+#include "platform/qt/qt_application.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -82,6 +84,10 @@ QtNotificationCenter::QtNotificationCenter(QObject* parent) : QObject(parent) {
                 SLOT(onActionInvoked(QDBusMessage)));
     bus.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,
                 SLOT(onNotificationClosed(QDBusMessage)));
+    // Servers that speak version 1.2 send the desktop's proof of the user's
+    // click right before the action, so that the window may take the focus.
+    bus.connect(service, path, interface, QStringLiteral("ActivationToken"), this,
+                SLOT(onActivationToken(QDBusMessage)));
 
     auto* watcher = new QDBusServiceWatcher(service, bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
@@ -266,7 +272,13 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
         posted_.erase(found);
     }
 
+    QString token;
+    if (auto t = activationTokens_.find(id); t != activationTokens_.end()) {
+        token = t->second;
+        activationTokens_.erase(t);
+    }
     if (delegate_) {
+        const ActivationTokenScope tokenScope(token);
         // The delegate promises exactly one call of the completion. The
         // centre has nothing to do in it, so a missing call costs nothing;
         // a repeated one is a fault of the caller.
@@ -281,6 +293,20 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
         closeNotification(id);
 }
 
+void QtNotificationCenter::onActivationToken(const QDBusMessage& message) {
+    guarded([&] {
+        const QVariantList args = message.arguments();
+        if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
+            return;
+        const uint id = args[0].toUInt();
+        // Only for a notification of ours, and one token each: the map can
+        // grow no larger than the notifications on screen.
+        if (posted_.count(id) == 0 || args[1].toString().size() > 1024)
+            return;
+        activationTokens_.insert_or_assign(id, args[1].toString());
+    });
+}
+
 void QtNotificationCenter::onNotificationClosed(const QDBusMessage& message) {
     guarded([&] {
         const QVariantList args = message.arguments();
@@ -288,6 +314,7 @@ void QtNotificationCenter::onNotificationClosed(const QDBusMessage& message) {
             return;
         // A dismissal is not a response the shell acts on; only forget it.
         posted_.erase(args[0].toUInt());
+        activationTokens_.erase(args[0].toUInt());
     });
 }
 
@@ -297,6 +324,7 @@ void QtNotificationCenter::onServiceOwnerChanged(const QString&, const QString&,
         // one's. Answers still outstanding from the old one are ignored.
         ++generation_;
         posted_.clear();
+        activationTokens_.clear();
         earlyActions_.clear();
         capabilitiesKnown_ = false;
         capabilitiesPending_ = false;

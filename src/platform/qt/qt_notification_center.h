@@ -33,6 +33,7 @@ public:
 
 private slots:
     void onActionInvoked(const QDBusMessage& message);
+    void onActivationToken(const QDBusMessage& message);
     void onNotificationClosed(const QDBusMessage& message);
     void onServiceOwnerChanged(const QString& service, const QString& oldOwner, const QString& newOwner);
 
@@ -63,6 +64,9 @@ private:
     std::vector<NotificationRequest> waiting_;
 
     std::map<uint, Posted> posted_;
+    // The activation token the server sent for a notification, just before
+    // the action it belongs to.
+    std::map<uint, QString> activationTokens_;
     // Posts whose Notify reply is outstanding; a server change in between
     // makes their ids meaningless.
     unsigned generation_ = 0;

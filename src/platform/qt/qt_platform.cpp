@@ -51,9 +51,12 @@ QtPlatform::QtPlatform()
     // The service signs in with session cookies; the user expects to stay
     // signed in across restarts.
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
-    // Links with schemes the engine does not know (tel:, sip:, ...) must reach
-    // the navigation policy also when a script follows them.
-    profile_->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::AllowAllUnknownUrlSchemes);
+    // Links with schemes the engine does not know (tel:, sip:, ...) reach the
+    // navigation policy only when the user started them (the engine knows
+    // whether a gesture led to the navigation); a script, a refresh or a
+    // frame's address alone never launches anything.
+    profile_->settings()->setUnknownUrlSchemePolicy(
+        QWebEngineSettings::AllowUnknownUrlSchemesFromUserInteraction);
 }
 
 QtPlatform::~QtPlatform() {

@@ -3,11 +3,14 @@
 #include "platform/qt/qt_application.h"
 #include "platform/qt/script_transport.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
+
+#include <algorithm>
 
 namespace orvo::qt {
 
@@ -42,6 +45,34 @@ QString deviceWords(MediaCaptureType type) {
     return {};
 }
 
+NavigationKind navigationKind(QWebEnginePage::NavigationType type) {
+    switch (type) {
+    case QWebEnginePage::NavigationTypeLinkClicked:
+        return NavigationKind::linkClicked;
+    case QWebEnginePage::NavigationTypeFormSubmitted:
+        return NavigationKind::formSubmitted;
+    case QWebEnginePage::NavigationTypeTyped:
+        return NavigationKind::typed;
+    case QWebEnginePage::NavigationTypeBackForward:
+        return NavigationKind::backForward;
+    case QWebEnginePage::NavigationTypeReload:
+        return NavigationKind::reload;
+    case QWebEnginePage::NavigationTypeRedirect:
+        return NavigationKind::redirect;
+    default:
+        return NavigationKind::other;
+    }
+}
+
+// The name a prompt gives the asking site: its host, or its whole origin
+// when the port is not the scheme's default (the engine leaves a default port
+// out of an origin), since another port may be another service.
+QString originName(const QUrl& origin) {
+    if (origin.host().isEmpty() || origin.port() != -1)
+        return origin.toString();
+    return origin.host();
+}
+
 } // namespace
 
 std::optional<Url> toUrl(const QUrl& url) {
@@ -54,11 +85,12 @@ std::optional<Url> toUrl(const QUrl& url) {
 OrvoPage::OrvoPage(QWebEngineProfile* profile)
     : QWebEnginePage(profile), transport_(new ScriptTransport(this)) {}
 
-bool OrvoPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool) {
+bool OrvoPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
     // Anything that goes wrong while deciding keeps the view where it is.
     bool allowed = false;
     guarded("deciding a navigation", [&] {
-        allowed = !delegate_ || delegate_->decidePolicyForNavigation(toUrl(url)) == NavigationDecision::allow;
+        const NavigationAction action{toUrl(url), navigationKind(type), isMainFrame, userActivation_};
+        allowed = delegate_ && delegate_->decidePolicyForNavigation(action) == NavigationDecision::allow;
     });
     if (!allowed)
         lastRefused_ = url;
@@ -98,6 +130,10 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
                                     configuration.mediaRequiresUserAction);
     view_->setPage(page_.get());
     view_->resize(frame.width, frame.height);
+    // The user's own input is what may send one address out of the view; the
+    // engine's widgets inside the view change over its life, so input is
+    // watched where it is dispatched.
+    qApp->installEventFilter(this);
 
     startTimeout_.setSingleShot(true);
     connect(&startTimeout_, &QTimer::timeout, this, [this] {
@@ -144,10 +180,11 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
 }
 
 QtWebView::~QtWebView() {
+    qApp->removeEventFilter(this);
     startTimeout_.stop();
-    for (const QPointer<QMessageBox>& prompt : std::as_const(openPrompts_))
-        delete prompt.data();
-    openPrompts_.clear();
+    waiting_.clear();
+    shown_.reset();
+    delete prompt_.data();
     delete view_.data();
     page_.reset();
 }
@@ -216,6 +253,34 @@ void QtWebView::evaluateJavaScript(const std::string& script) {
     page_->runJavaScript(QString::fromStdString(script), QWebEngineScript::MainWorld);
 }
 
+std::optional<Url> QtWebView::mainFrameUrl() const {
+    return toUrl(page_->url());
+}
+
+bool QtWebView::eventFilter(QObject* watched, QEvent* event) {
+    // Only events from the window system count: a synthetic one is anybody's.
+    if (!event->spontaneous() || !view_)
+        return false;
+    bool input = false;
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::TouchBegin:
+        input = true;
+        break;
+    case QEvent::KeyPress:
+        input = !static_cast<QKeyEvent*>(event)->isAutoRepeat();
+        break;
+    default:
+        break;
+    }
+    if (input) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && (widget == view_.data() || view_->isAncestorOf(widget)))
+            page_->noteUserInput();
+    }
+    return false;
+}
+
 void QtWebView::onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature) {
     const std::optional<MediaCaptureType> type = mediaCaptureType(feature);
     if (!type || !delegate_) {
@@ -236,31 +301,53 @@ void QtWebView::onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage:
 }
 
 void QtWebView::onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature) {
+    // The engine withdrew the request (its frame is gone, the page moved on):
+    // its prompt goes, unanswered and not remembered.
     const PermissionKey key{origin.toString(), feature};
-    if (QPointer<QMessageBox> prompt = openPrompts_.take(key))
-        prompt->deleteLater();
+    std::erase_if(waiting_, [&](const PendingPermission& p) { return p.key() == key; });
+    if (shown_ && shown_->key() == key) {
+        shown_.reset();
+        if (prompt_)
+            prompt_->deleteLater();
+        prompt_.clear();
+        showNextPrompt();
+    }
 }
 
 void QtWebView::askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type) {
-    const PermissionKey key{origin.toString(), feature};
+    const PendingPermission request{origin, feature, type};
+    const PermissionKey key = request.key();
     if (auto known = answers_.constFind(key); known != answers_.constEnd()) {
         answer(origin, feature, *known);
         return;
     }
-    // A request that repeats while its prompt is open is answered with it.
-    if (openPrompts_.value(key))
+    // A request that repeats while it is asked or waiting is answered with it.
+    if ((shown_ && shown_->key() == key) ||
+        std::any_of(waiting_.begin(), waiting_.end(),
+                    [&](const PendingPermission& p) { return p.key() == key; }))
         return;
+    waiting_.push_back(request);
+    showNextPrompt();
+}
+
+void QtWebView::showNextPrompt() {
+    if (shown_ || waiting_.empty())
+        return;
+    shown_ = waiting_.front();
+    waiting_.pop_front();
+    const PendingPermission request = *shown_;
 
     QWidget* parent = view_ ? view_->window() : nullptr;
     auto* prompt = new QMessageBox(parent);
+    prompt_ = prompt;
     prompt->setAttribute(Qt::WA_DeleteOnClose);
     // Dismissing the prompt must never count as closing the last window.
     prompt->setAttribute(Qt::WA_QuitOnClose, false);
     prompt->setWindowTitle(QStringLiteral("ORVO permission"));
     prompt->setIcon(QMessageBox::Question);
     prompt->setTextFormat(Qt::PlainText);
-    const QString who = origin.host().isEmpty() ? origin.toString() : origin.host();
-    prompt->setText(QStringLiteral("%1 wants to use your %2").arg(who, deviceWords(type)));
+    prompt->setText(
+        QStringLiteral("%1 wants to use your %2").arg(originName(request.origin), deviceWords(request.type)));
     QPushButton* allow = prompt->addButton(QStringLiteral("&Allow"), QMessageBox::AcceptRole);
     QPushButton* deny = prompt->addButton(QStringLiteral("Do&n't Allow"), QMessageBox::RejectRole);
     // Return and Escape both keep the device closed; allowing takes a
@@ -268,21 +355,25 @@ void QtWebView::askUser(const QUrl& origin, QWebEnginePage::Feature feature, Med
     prompt->setDefaultButton(deny);
     prompt->setEscapeButton(deny);
     prompt->setWindowModality(Qt::WindowModal);
-    openPrompts_.insert(key, prompt);
 
     QPointer<QPushButton> allowButton(allow);
-    connect(prompt, &QMessageBox::finished, this, [this, prompt, allowButton, origin, feature, key] {
+    connect(prompt, &QMessageBox::finished, this, [this, prompt, allowButton, request] {
         guarded("applying a permission answer", [&] {
-            if (openPrompts_.value(key) != prompt)
+            if (prompt_ != prompt)
                 return; // withdrawn meanwhile
-            openPrompts_.remove(key);
             const bool granted = allowButton && prompt->clickedButton() == allowButton.data();
-            answers_.insert(key, granted);
-            answer(origin, feature, granted);
+            shown_.reset();
+            prompt_.clear();
+            answers_.insert(request.key(), granted);
+            answer(request.origin, request.feature, granted);
+            // The next prompt once this one has gone from the screen.
+            QMetaObject::invokeMethod(
+                this, [this] { guarded("showing the next permission prompt", [this] { showNextPrompt(); }); },
+                Qt::QueuedConnection);
         });
     });
     prompt->open();
-    raiseAndActivate(*prompt);
+    raiseAndActivate(*prompt, ActivationCause::page);
 }
 
 void QtWebView::answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted) {

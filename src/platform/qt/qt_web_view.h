@@ -11,6 +11,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +33,8 @@ public:
 
     void setPolicyDelegate(WebViewPolicyDelegate* delegate) { delegate_ = delegate; }
     ScriptTransport* transport() const { return transport_; }
+    // The view received a real input event from the user.
+    void noteUserInput() { ++userActivation_; }
 
     // The address of the last navigation the policy refused: the engine
     // reports a failed load for it, which says nothing about the page shown.
@@ -52,6 +56,7 @@ protected:
 private:
     WebViewPolicyDelegate* delegate_ = nullptr;
     QPointer<ScriptTransport> transport_;
+    std::uint64_t userActivation_ = 0;
     QUrl lastRefused_;
 };
 
@@ -67,6 +72,7 @@ public:
                        bool forMainFrameOnly) override;
     void loadRequest(const Url& url, std::chrono::seconds timeout) override;
     void evaluateJavaScript(const std::string& script) override;
+    std::optional<Url> mainFrameUrl() const override;
 
     QWebEngineView* widget() const { return view_; }
     QWebEnginePage* page() const { return page_.get(); }
@@ -81,11 +87,20 @@ private:
         }
     };
 
+    struct PendingPermission {
+        QUrl origin;
+        QWebEnginePage::Feature feature;
+        MediaCaptureType type;
+        PermissionKey key() const { return {origin.toString(), feature}; }
+    };
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void finishRequestedLoad(bool succeeded);
     void onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature);
     void onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature);
     void askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type);
+    void showNextPrompt();
     void answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted);
 
     WebViewPolicyDelegate* delegate_ = nullptr;
@@ -100,7 +115,10 @@ private:
     QTimer startTimeout_;
     // The user's answers for this run; Qt asks again on every getUserMedia.
     QHash<PermissionKey, bool> answers_;
-    QHash<PermissionKey, QPointer<QMessageBox>> openPrompts_;
+    // One prompt at a time; the requests behind it wait in order.
+    std::optional<PendingPermission> shown_;
+    QPointer<QMessageBox> prompt_;
+    std::deque<PendingPermission> waiting_;
 };
 
 } // namespace orvo::qt

@@ -118,7 +118,8 @@ void QtWindow::makeKeyAndOrderFront() {
     if (window_->isMinimized())
         window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
-    raiseAndActivate(*window_);
+    // The focus is the application's to ask for, as its cause allows.
+    window_->raise();
 }
 
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QUrl>
 #include <QWebEngineScriptCollection>
 
 #include <string_view>
@@ -10,6 +11,7 @@
 namespace orvo::qt {
 
 extern const std::string_view kMessageTransportScript;
+extern const std::string_view kMessageCarrierScript;
 
 namespace {
 
@@ -61,20 +63,51 @@ std::string toWtf8(const QString& text) {
 }
 
 QWebEngineScript makeScript(const QString& name, const QString& source,
-                            QWebEngineScript::InjectionPoint injectionPoint, bool subFrames) {
+                            QWebEngineScript::InjectionPoint injectionPoint, bool subFrames,
+                            quint32 world = QWebEngineScript::MainWorld) {
     QWebEngineScript script;
     script.setName(name);
     script.setSourceCode(source);
     script.setInjectionPoint(injectionPoint);
-    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setWorldId(world);
     script.setRunsOnSubFrames(subFrames);
     return script;
+}
+
+// A call of `function` with the members of `arguments` as its arguments.
+QString callOf(std::string_view function, const QJsonArray& arguments) {
+    const QString list = QString::fromUtf8(QJsonDocument(arguments).toJson(QJsonDocument::Compact));
+    // Dropping the array's brackets leaves the argument list.
+    return fromStd(function) + u'(' + list.mid(1, list.size() - 2) + QStringLiteral(");\n");
+}
+
+// The name of the DOM event that carries posts from the page's world to the
+// isolated one. It is no secret: a page that sends it itself only posts.
+const QString kPostEventName = QStringLiteral("orvo-message-transport");
+
+// The script world of the carrier: not the page's (0), so that page scripts
+// share none of its objects.
+constexpr quint32 kCarrierWorld = QWebEngineScript::ApplicationWorld;
+
+// The frame's origin as the engine serialises it ("https://host[:port]"),
+// or nothing for an opaque one ("null").
+std::optional<Url> originOf(const QString& serialized) {
+    const QUrl url(serialized, QUrl::StrictMode);
+    if (serialized == QLatin1String("null") || !url.isValid() || url.host().isEmpty())
+        return std::nullopt;
+    return Url{serialized.toStdString(), url.scheme().toStdString(),
+               url.host(QUrl::FullyEncoded).toStdString()};
 }
 
 } // namespace
 
 const QString& ScriptTransport::transportScriptName() {
     static const QString name = QStringLiteral("orvo-message-transport");
+    return name;
+}
+
+static const QString& stubScriptName() {
+    static const QString name = QStringLiteral("orvo-message-handlers");
     return name;
 }
 
@@ -118,14 +151,12 @@ void ScriptTransport::installScripts() {
     for (const auto& entry : handlers_) {
         names.append(fromStd(entry.name));
     }
-    const QString arguments =
-        QString::fromUtf8(QJsonDocument(QJsonArray{names, linePrefix_}).toJson(QJsonDocument::Compact));
-    // The arguments are a JSON array; dropping its brackets leaves the
-    // argument list of the call.
-    const QString source = fromStd(kMessageTransportScript) + u'(' + arguments.mid(1, arguments.size() - 2) +
-                           QStringLiteral(");\n");
-    installed_.append(
-        makeScript(transportScriptName(), source, QWebEngineScript::DocumentCreation, /*subFrames=*/true));
+    installed_.append(makeScript(transportScriptName(),
+                                 callOf(kMessageCarrierScript, QJsonArray{kPostEventName, linePrefix_}),
+                                 QWebEngineScript::DocumentCreation, /*subFrames=*/true, kCarrierWorld));
+    installed_.append(makeScript(stubScriptName(),
+                                 callOf(kMessageTransportScript, QJsonArray{names, kPostEventName}),
+                                 QWebEngineScript::DocumentCreation, /*subFrames=*/true));
     installed_.append(userScripts_);
     scripts.insert(installed_);
 }
@@ -144,12 +175,17 @@ bool ScriptTransport::handleConsoleMessage(QWebEnginePage::JavaScriptConsoleMess
 }
 
 void ScriptTransport::deliver(QStringView encoded) {
-    // The script escapes controls and lone surrogates, so the line is plain
-    // JSON text, and Qt's reader keeps both as they were sent.
-    const QJsonArray fields = QJsonDocument::fromJson(encoded.toUtf8()).array();
+    // The scripts escape controls and lone surrogates, so both layers are
+    // plain JSON text, and Qt's reader keeps both as they were sent. The outer
+    // layer is the carrier's: [frame origin, posted text]; the posted text is
+    // the stub's: [name, body or null].
+    const QJsonArray line = QJsonDocument::fromJson(encoded.toUtf8()).array();
+    if (line.size() != 2 || !line[0].isString() || !line[1].isString())
+        return;
+    const QJsonArray fields = QJsonDocument::fromJson(line[1].toString().toUtf8()).array();
     if (fields.size() != 2 || !fields[0].isString() || !(fields[1].isString() || fields[1].isNull()))
         return;
-    ScriptMessage message{toWtf8(fields[0].toString()), std::nullopt};
+    ScriptMessage message{toWtf8(fields[0].toString()), std::nullopt, originOf(line[0].toString())};
     if (fields[1].isString())
         message.body = toWtf8(fields[1].toString());
     for (const auto& entry : handlers_) {

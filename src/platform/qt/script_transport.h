@@ -16,12 +16,15 @@ namespace orvo::qt {
 
 // Gives every frame of a page the message handler object that pages expect
 // (window.webkit.messageHandlers.<name>.postMessage) and carries what they
-// post to the registered handlers, in order. Also installs the user scripts.
+// post to the registered handlers, in order, with the posting frame's origin.
+// Also installs the user scripts.
 //
-// Each posted value travels as one console line from the injected script; the
-// line starts with a prefix that is private to this run and must come from the
-// injected script's own source, so a page's console output is never mistaken
-// for a message.
+// A post leaves the page's script world as a DOM event and is written out as
+// one console line by a script in an isolated world, which adds the origin
+// it sees itself. The line starts with a prefix that is private to this run
+// and lives only in that isolated world, so neither a page's console output
+// nor a page that forges everything it can see passes for a message or for
+// another frame's origin.
 class ScriptTransport : public QObject {
     Q_OBJECT
 public:

@@ -1,0 +1,25 @@
+// The isolated half of the message transport (see message_transport.js). The
+// shell appends the call (eventName, linePrefix). This world's console,
+// JSON and origin are its own: page scripts can neither see the prefix nor
+// change what this script reads.
+(function (eventName, linePrefix) {
+    'use strict';
+    try {
+        const log = console.log.bind(console);
+        const stringify = JSON.stringify;
+        const onPost = function (event) {
+            if (typeof event.detail === 'string') {
+                log(linePrefix + stringify([String(self.origin), event.detail]));
+            }
+        };
+        const listen = function () {
+            document.addEventListener(eventName, onPost, true);
+        };
+        listen();
+        // document.open() drops every listener of the document; the page then
+        // writes new content into it, which brings the listener back.
+        new MutationObserver(listen).observe(document, {childList: true});
+    } catch (e) {
+        // Without the carrier this frame's posts go nowhere.
+    }
+})
