@@ -34,6 +34,10 @@ TENANT = "tenant.orvo.test"
 NOTIFY_RULE = "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"
 
 Geometry = collections.namedtuple("Geometry", "x y width height")
+# The new main window on the 1920x1080 test screen: its content of 1200x800 is
+# placed so that the frame a desktop would add (a title bar of 32 pixels,
+# borders of 4) is centred; no window manager draws that frame here.
+CENTRED = Geometry((1920 - 1208) // 2, (1080 - 836) // 2, 1200, 800)
 
 
 def wait_until(pred, timeout=30, interval=0.1, message=None):

@@ -23,6 +23,10 @@ void QtApplication::activateIgnoringOtherApps() {
         raiseAndActivate(*target);
 }
 
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 void raiseAndActivate(QWidget& widget) {
     widget.raise();
     widget.activateWindow();

@@ -39,6 +39,10 @@ private:
     QPointer<QWidget> mainWindow_;
 };
 
+// Whether the session is a Wayland one, where windows have no position of
+// their own and no X11 call may be made.
+bool onWayland();
+
 // Brings a top-level widget forward and asks for keyboard focus.
 void raiseAndActivate(QWidget& widget);
 
