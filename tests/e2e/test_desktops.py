@@ -59,6 +59,10 @@ class Recipe:
     def screenshot(self, path):
         raise NotImplementedError
 
+    def click_into(self, title):
+        """Gives the window of this title the front as a user's click does;
+        Wayland compositors give it to a new window on their own."""
+
 
 class Xfce(Recipe):
     app_id = "Orvo"  # WM_CLASS, which StartupWMClass matches
@@ -93,6 +97,10 @@ class Xfce(Recipe):
                    message="xfwm4 did not start")
         self.d.spawn(["xfce4-panel", "--disable-wm-check"])
         self.d.spawn(["/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd"])
+        # Ready once the panel keeps its strip free of windows and hosts the tray.
+        wait_until(lambda: self.work_area()[3] < 800, timeout=30, message="the panel reserved no space")
+        self.d.wait_for_bus_name("org.kde.StatusNotifierWatcher")
+        self.d.wait_for_bus_name("org.freedesktop.Notifications")
 
     def _geometry(self, wid):
         out = self.run("xwininfo", "-id", wid)
@@ -127,13 +135,21 @@ class Xfce(Recipe):
     def press(self, label):
         [wid] = self._bubbles()
         x, y, w, h = self._geometry(wid)
-        # The buttons share the bubble's bottom row in the order of the
-        # actions; "default" has none.
-        index = ["Answer", "Decline"].index(label)
-        self.run("xdotool", "mousemove", str(x + w * (2 * index + 1) // 4), str(y + h - 22), "click", "1")
+        # One button per action, the default one included, in the order ORVO
+        # sends them, of equal width across the bubble's bottom row inside a
+        # margin of 14 pixels.
+        buttons = ["Open ORVO", "Answer", "Decline"]
+        centre = x + 14 + (w - 28) * (2 * buttons.index(label) + 1) // (2 * len(buttons))
+        self.run("xdotool", "mousemove", str(centre), str(y + h - 30), "click", "1")
 
     def screenshot(self, path):
         self.run("import", "-window", "root", path)
+
+    def click_into(self, title):
+        # xfwm4 keeps a new window from taking the focus away from one the
+        # user works in; a click on it does.
+        [wid] = [w["wid"] for w in self.windows() if w["title"] == title]
+        self.run("xdotool", "windowactivate", wid)
 
 
 class Sway(Recipe):
@@ -319,6 +335,9 @@ class Journey:
             self.assertEqual({k: call[k] for k in expected if k in call}, {k: v for k, v in expected.items() if k in call})
             self.assertLessEqual({"Answer", "Decline"}, set(call.get("buttons", ["Answer", "Decline"])), call)
             d.spawn(["/usr/bin/python3", os.path.join(HERE, "cover_window.py")])
+            wait_until(lambda: any(w["title"] == "cover" for w in desktop.windows()), timeout=20,
+                       message="the other window did not appear")
+            desktop.click_into("cover")
             wait_until(lambda: any(w["title"] == "cover" and w["focused"] for w in desktop.windows()), timeout=20,
                        message="the other window did not take the front")
             desktop.screenshot(os.path.join(d.artifacts, f"{d.name}.png"))
