@@ -73,17 +73,19 @@ void QtWindow::center() {
     // usual title bar and border are assumed then.
     const QRect inner = window_->geometry();
     const QRect outer = window_->frameGeometry();
-    FrameMargins margins{inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
-                         outer.bottom() - inner.bottom()};
+    FrameMargins margins{inner.left() - outer.left(), inner.top() - outer.top(),
+                         outer.right() - inner.right(), outer.bottom() - inner.bottom()};
     if (margins == FrameMargins{})
         margins = kDefaultFrameMargins;
     const QRect area = screen->availableGeometry();
     const Rect frame = placeNewWindow(inner.width(), inner.height(), margins,
                                       Rect{area.x(), area.y(), area.width(), area.height()});
     if (window_->minimumSize() == window_->maximumSize())
-        window_->setFixedSize(frame.width - margins.left - margins.right, frame.height - margins.top - margins.bottom);
+        window_->setFixedSize(frame.width - margins.left - margins.right,
+                              frame.height - margins.top - margins.bottom);
     else
-        window_->resize(frame.width - margins.left - margins.right, frame.height - margins.top - margins.bottom);
+        window_->resize(frame.width - margins.left - margins.right,
+                        frame.height - margins.top - margins.bottom);
     // Positions are the compositor's on Wayland; the move is ignored there.
     window_->move(frame.x, frame.y);
 }
