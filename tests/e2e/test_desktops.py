@@ -303,7 +303,8 @@ class Journey:
 
             started = time.monotonic()
             d.start_orvo()
-            orvo = lambda: next((w for w in desktop.windows() if w["title"] == "ORVO"), None)  # noqa: E731
+            # ORVO's window once the desktop has given it a size.
+            orvo = lambda: next((w for w in desktop.windows() if w["title"] == "ORVO" and w["frame"][2]), None)  # noqa: E731
             window = wait_until(orvo, timeout=60, message="no window titled ORVO")
             mapped = time.monotonic() - started
             self.assertEqual(d.server.run_js(TENANT, "1", timeout=60), (True, "1"))
@@ -355,6 +356,14 @@ class Journey:
                 f.write(f"window {mapped:.2f}s, page {loaded:.2f}s, activated after Answer: {activated}\n")
             self.assertEqual(activated, self.recipe.grants_activation,
                              "the window's focus after Answer is not what this desktop grants")
+            size = orvo()["frame"][2:]
+            self.assertEqual(d.stop_orvo(), 0)
+
+            # The next start restores the saved size (on Wayland the position
+            # is the compositor's, so only the size).
+            d.start_orvo()
+            wait_until(lambda: (orvo() or {}).get("frame", ())[2:] == size, timeout=30,
+                       message=f"the size {size} was not restored: {orvo()}")
             self.assertEqual(d.stop_orvo(), 0)
 
 
