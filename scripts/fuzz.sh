@@ -12,7 +12,9 @@
 # the core and the fuzz targets; the corpus grows in that build folder,
 # seeded from tests/fuzz/corpus/<name>/ when that exists, and a dictionary
 # tests/fuzz/<name>.dict is used when present. Crash inputs land in the build
-# folder's artifacts/<name>/ and the script exits non-zero.
+# folder's artifacts/<name>/ and the script exits non-zero. Each target prints
+# one line (executions, result); libFuzzer's own log goes to the build folder's
+# logs/<name>.log, and its end is printed when the target fails.
 # $ORVO_FUZZ_CMAKE_FLAGS adds CMake options (for example -DORVO_WERROR=ON).
 set -euo pipefail
 
@@ -42,7 +44,11 @@ fi
 
 cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DORVO_FUZZ=ON -DORVO_BUILD_APP=OFF ${ORVO_FUZZ_CMAKE_FLAGS:-} >/dev/null
-cmake --build "$build_dir" --target "$build_target" -j "$jobs"
+mkdir -p "$build_dir/logs"
+if ! cmake --build "$build_dir" --target "$build_target" -j "$jobs" >"$build_dir/logs/build.log" 2>&1; then
+    cat "$build_dir/logs/build.log" >&2
+    exit 1
+fi
 
 run_one() {
     local name=$1
@@ -54,12 +60,21 @@ run_one() {
     [ -d "$source_dir/tests/fuzz/corpus/$name" ] && inputs+=("$source_dir/tests/fuzz/corpus/$name")
     local options=(-max_total_time="$seconds" -artifact_prefix="$artifacts" -print_final_stats=1)
     [ -f "$source_dir/tests/fuzz/$name.dict" ] && options+=(-dict="$source_dir/tests/fuzz/$name.dict")
-    "$build_dir/tests/fuzz/fuzz_$name" "${options[@]}" "$@" "${inputs[@]}"
+    local log=$build_dir/logs/$name.log status=0
+    "$build_dir/tests/fuzz/fuzz_$name" "${options[@]}" "$@" "${inputs[@]}" >"$log" 2>&1 || status=$?
+    local runs
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    if [ "$status" -eq 0 ]; then
+        printf 'fuzz_%-16s %12s executions in %s s, no failure\n' "$name" "${runs:-?}" "$seconds"
+    else
+        printf 'fuzz_%-16s FAILED after %s executions (log: %s)\n' "$name" "${runs:-?}" "$log"
+        tail -n 40 "$log" >&2
+    fi
+    return "$status"
 }
 
 failed=()
 for name in "${names[@]}"; do
-    echo "== fuzz_$name for ${seconds} s"
     run_one "$name" "$@" || failed+=("$name")
 done
 if [ ${#failed[@]} -gt 0 ]; then

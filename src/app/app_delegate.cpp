@@ -16,6 +16,7 @@ std::string startAddress(std::string_view host) {
 AppDelegate::AppDelegate(Platform& platform) : platform_(platform), bridge_(platform) {}
 
 AppDelegate::~AppDelegate() {
+    platform_.setNetworkReachableHandler({});
     // The notification centre outlives this object; it must not call a
     // bridge that is gone.
     if (window_)
@@ -64,8 +65,23 @@ void AppDelegate::applicationDidFinishLaunching() {
     // A stored host that no URL can be formed from (one holding a space, for
     // instance) leaves the window open with an empty view.
     startUrl_ = platform_.urlFromString(startAddress(*host));
-    if (startUrl_)
-        webView_->loadRequest(*startUrl_, kStartRequestTimeout);
+    if (!startUrl_)
+        return;
+    reloadTimer_ = platform_.createTimer([this] { reloadIfStillDown(); });
+    platform_.setNetworkReachableHandler([this] { networkDidBecomeReachable(); });
+    loadStartAddress();
+}
+
+void AppDelegate::loadStartAddress() {
+    if (!webView_ || !startUrl_)
+        return;
+    pageState_ = PageState::loading;
+    webView_->loadRequest(*startUrl_, kStartRequestTimeout);
+}
+
+void AppDelegate::reloadIfStillDown() {
+    if (pageState_ == PageState::failed || pageState_ == PageState::dead)
+        loadStartAddress();
 }
 
 NavigationDecision AppDelegate::decidePolicyForNavigation(const std::optional<Url>& url) {
@@ -81,13 +97,49 @@ PermissionDecision AppDelegate::decideMediaCapturePermission(const std::string& 
 }
 
 void AppDelegate::webContentProcessDidTerminate() {
-    webContentProcessDidTerminate(ContentCrashRecovery::Clock::now());
+    webContentProcessDidTerminate(Clock::now());
 }
 
-void AppDelegate::webContentProcessDidTerminate(ContentCrashRecovery::Clock::time_point now) {
-    // Left alone, the view would stay blank and calls would go unnoticed.
-    if (webView_ && startUrl_ && crashRecovery_.shouldReload(now))
-        webView_->loadRequest(*startUrl_, kStartRequestTimeout);
+void AppDelegate::webContentProcessDidTerminate(Clock::time_point now) {
+    if (!webView_ || !startUrl_ || !reloadTimer_)
+        return;
+    // Nothing runs the page now; the tooltip must not go on showing the
+    // softphone's last status as if it could still take calls.
+    bridge_.showIdleStatus();
+    pageState_ = PageState::dead;
+    if (!lastProcessDeath_ || now - *lastProcessDeath_ >= kPageProcessCalmPeriod)
+        processRecovery_.reset();
+    lastProcessDeath_ = now;
+    const Backoff::Delay delay = processRecovery_.next();
+    reloadTimer_->stop();
+    if (delay == Backoff::Delay::zero())
+        loadStartAddress();
+    else
+        reloadTimer_->start(delay);
+}
+
+void AppDelegate::webViewDidFinishLoad(bool succeeded) {
+    if (!reloadTimer_)
+        return;
+    if (succeeded) {
+        pageState_ = PageState::shown;
+        startRetry_.reset();
+        reloadTimer_->stop();
+        return;
+    }
+    // A dead page waits for its own recovery.
+    if (pageState_ == PageState::dead)
+        return;
+    pageState_ = PageState::failed;
+    bridge_.showIdleStatus();
+    reloadTimer_->start(startRetry_.next());
+}
+
+void AppDelegate::networkDidBecomeReachable() {
+    if (pageState_ != PageState::failed || !reloadTimer_)
+        return;
+    reloadTimer_->stop();
+    loadStartAddress();
 }
 
 } // namespace orvo

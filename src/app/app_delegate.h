@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/content_crash_recovery.h"
+#include "app/backoff.h"
 #include "bridge/bridge.h"
 #include "platform/platform.h"
 
@@ -22,6 +22,8 @@ std::string startAddress(std::string_view host);
 // questions.
 class AppDelegate : public WebViewPolicyDelegate {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit AppDelegate(Platform& platform);
     ~AppDelegate() override;
     AppDelegate(const AppDelegate&) = delete;
@@ -36,7 +38,10 @@ public:
                                                     MediaCaptureType type) override;
     void webContentProcessDidTerminate() override;
     // The same, at a given moment.
-    void webContentProcessDidTerminate(ContentCrashRecovery::Clock::time_point now);
+    void webContentProcessDidTerminate(Clock::time_point now);
+    void webViewDidFinishLoad(bool succeeded) override;
+    // The desktop reports the network reachable again.
+    void networkDidBecomeReachable();
 
     Bridge& bridge() { return bridge_; }
 
@@ -49,7 +54,19 @@ private:
     std::shared_ptr<WebView> webView_;
     // What the launch loaded, for loading it again after a crash.
     std::optional<Url> startUrl_;
-    ContentCrashRecovery crashRecovery_;
+
+    // Keeping the start page up: a softphone that shows an error page or
+    // nothing at all misses calls, so failures and dead page processes are
+    // met by loading the start address again. A page that loaded is never
+    // interrupted.
+    enum class PageState { none, loading, shown, failed, dead };
+    void loadStartAddress();
+    void reloadIfStillDown();
+    PageState pageState_ = PageState::none;
+    std::unique_ptr<Timer> reloadTimer_;
+    Backoff startRetry_ = kStartPageRetry;
+    Backoff processRecovery_ = kPageProcessRecovery;
+    std::optional<Clock::time_point> lastProcessDeath_;
 };
 
 } // namespace orvo

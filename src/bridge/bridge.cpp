@@ -41,6 +41,11 @@ void Bridge::setupStatusItem() {
     statusItem_ = std::move(item);
 }
 
+void Bridge::showIdleStatus() {
+    if (statusItem_ && statusItem_->hasButton())
+        statusItem_->setToolTip("ORVO");
+}
+
 void Bridge::deliverCommand(std::string_view commandWord) {
     const std::string expression = deliveryExpression(commandWord);
     if (auto webView = webView_.lock())

@@ -27,6 +27,9 @@ public:
     void setupStatusItem();
     void deliverCommand(std::string_view commandWord);
     void handleScriptMessage(const ScriptMessage& message);
+    // Shows the app's name as the tooltip again, as before the page's first
+    // status: for when no page runs.
+    void showIdleStatus();
 
     // ScriptMessageHandler
     void didReceiveScriptMessage(const ScriptMessage& message) override;

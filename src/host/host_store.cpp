@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
+#include <random>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -28,6 +29,11 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     bool valid() const { return fd_ >= 0; }
     // Closes now and reports whether the close succeeded: for a written file
     // a failing close can be the first sign of lost data.
@@ -55,28 +61,24 @@ std::filesystem::path absoluteFromEnvironment(const char* name) {
 std::filesystem::path configHome() {
     if (auto xdg = absoluteFromEnvironment("XDG_CONFIG_HOME"); !xdg.empty())
         return xdg;
-    std::filesystem::path home = absoluteFromEnvironment("HOME");
-    if (home.empty()) {
-        if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-            std::filesystem::path fromDatabase(entry->pw_dir);
-            if (fromDatabase.is_absolute())
-                home = fromDatabase;
-        }
-    }
+    const std::filesystem::path home = homeDirectory();
     return home.empty() ? home : home / ".config";
 }
 
 // Reads a whole regular file. Anything else (missing, unreadable, a folder,
-// a pipe that would block the start) gives nothing.
+// a pipe that would block the start) gives nothing, and so does a file larger
+// than any settings file ORVO reads: reading a huge one would cost the start,
+// and every microphone request, seconds and gigabytes for nothing.
 std::optional<std::string> readFile(const std::filesystem::path& path) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file.valid())
         return std::nullopt;
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > static_cast<off_t>(kMaxSettingsFileSize))
         return std::nullopt;
     std::string content;
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(kMaxSettingsFileSize + 1);
     for (;;) {
         const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
         if (got == 0)
@@ -87,6 +89,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
             return std::nullopt;
         }
         content.append(buffer.data(), static_cast<std::size_t>(got));
+        // The file may grow while it is read.
+        if (content.size() > kMaxSettingsFileSize)
+            return std::nullopt;
     }
     return content;
 }
@@ -116,17 +121,42 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+// The permission bits a new file of the user gets: what the umask leaves of
+// 0666. The kernel applies the umask itself when the temporary file is made
+// with that mode, so the umask never has to be read (and changed) here.
+constexpr mode_t kNewFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+
+// Makes a new, empty file with a unique name beside `target`; the file
+// descriptor and its name, or an invalid descriptor.
+FileDescriptor createTemporary(const std::filesystem::path& target, std::string& name) {
+    static std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = target.string() + "." + std::to_string(random() % 1000000000000ULL);
+        FileDescriptor file(
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kNewFileMode));
+        if (file.valid() || errno != EEXIST)
+            return FileDescriptor(file.release());
+    }
+    return FileDescriptor(-1);
+}
+
 // Replaces the file's content so that a reader, or a crash at any moment,
 // sees either the old or the new content in full. The new content goes to a
 // fresh file beside it, reaches the disk, and is then renamed over the old
-// one; the folder is synced so that the rename itself survives a crash.
+// one; the folder is synced so that the rename itself survives a crash. The
+// rename would carry the new file's mode over, so an existing file's mode is
+// given to it first: a user who made host.txt private keeps it private.
 void writeAtomically(const std::filesystem::path& folder, const char* name, std::string_view content) {
     const std::filesystem::path target = folder / name;
-    std::string temporary = (folder / (std::string(name) + ".XXXXXX")).string();
-    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    std::string temporary;
+    FileDescriptor file = createTemporary(target, temporary);
     if (!file.valid())
         return;
-    const bool stored = writeAll(file.get(), content) && ::fsync(file.get()) == 0;
+    struct stat existing {};
+    bool stored = true;
+    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        stored = ::fchmod(file.get(), existing.st_mode & 07777) == 0;
+    stored = stored && writeAll(file.get(), content) && ::fsync(file.get()) == 0;
     if (!file.reset() || !stored || ::rename(temporary.c_str(), target.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return;
@@ -137,6 +167,17 @@ void writeAtomically(const std::filesystem::path& folder, const char* name, std:
 }
 
 } // namespace
+
+std::filesystem::path homeDirectory() {
+    if (auto home = absoluteFromEnvironment("HOME"); !home.empty())
+        return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        std::filesystem::path fromDatabase(entry->pw_dir);
+        if (fromDatabase.is_absolute())
+            return fromDatabase;
+    }
+    return {};
+}
 
 std::filesystem::path settingsDirectory() {
     try {

@@ -7,7 +7,9 @@
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 #include <unicode/utext.h>
+#include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -67,6 +69,30 @@ void appendUtf8(std::string& out, UChar32 c) {
     int32_t length = 0;
     U8_APPEND_UNSAFE(buffer, length, c);
     out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(length));
+}
+
+// Appends the full default lower-case mapping of one code point, which may be
+// more than one code point (U+0130 becomes "i" and a combining dot above).
+// Each code point is mapped on its own, so no context applies (a final sigma
+// stays a plain sigma), and the root locale keeps the user's language out of
+// it (no dotless i for Turkish).
+void appendLowerCase(std::string& out, UChar32 c) {
+    UChar source[U16_MAX_LENGTH];
+    int32_t sourceLength = 0;
+    U16_APPEND_UNSAFE(source, sourceLength, c);
+    // No single code point maps to more than three.
+    UChar lowered[8];
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t loweredLength = u_strToLower(lowered, 8, source, sourceLength, "", &status);
+    if (U_FAILURE(status) || loweredLength > 8) {
+        appendUtf8(out, u_tolower(c));
+        return;
+    }
+    for (int32_t i = 0; i < loweredLength;) {
+        UChar32 mapped = 0;
+        U16_NEXT(lowered, i, loweredLength, mapped);
+        appendUtf8(out, mapped);
+    }
 }
 
 // The character iterator is costly to build, so each thread keeps one. It
@@ -168,7 +194,7 @@ std::optional<std::string> normalizeHostUnicode(std::string_view text) {
     const auto last = std::find_if_not(codePoints->rbegin(), std::make_reverse_iterator(first), isWhiteSpace);
     std::string lowered;
     lowered.reserve(text.size());
-    std::for_each(first, last.base(), [&](UChar32 c) { appendUtf8(lowered, u_tolower(c)); });
+    std::for_each(first, last.base(), [&](UChar32 c) { appendLowerCase(lowered, c); });
     if (lowered.empty())
         return std::nullopt;
 

@@ -99,6 +99,10 @@ public:
     // The process that rendered the page has died (crashed or was killed);
     // the view shows nothing until something is loaded again.
     virtual void webContentProcessDidTerminate() = 0;
+    // The load that `loadRequest` started has ended: `succeeded` when its page
+    // is shown; false when it failed (no answer in time, no network, an error
+    // answer from the server) and the view shows that failure.
+    virtual void webViewDidFinishLoad(bool succeeded) = 0;
 };
 
 struct WebViewConfiguration {
@@ -116,8 +120,8 @@ public:
     virtual void addScriptMessageHandler(ScriptMessageHandler& handler, const std::string& name) = 0;
     virtual void addUserScript(const std::string& source, UserScriptInjectionTime time,
                                bool forMainFrameOnly) = 0;
-    // Loads the request; when nothing has finished loading after `timeout`,
-    // the load is stopped and the engine shows its error page.
+    // Loads the request; when no answer to it has begun to arrive after
+    // `timeout`, the load is stopped and counts as failed.
     virtual void loadRequest(const Url& url, std::chrono::seconds timeout) = 0;
     // Evaluates the script in the main frame; the result is not observed.
     virtual void evaluateJavaScript(const std::string& script) = 0;
@@ -243,6 +247,16 @@ public:
     virtual void openURL(const Url& url) = 0;
 };
 
+// A one-shot timer on the main thread.
+class Timer {
+public:
+    virtual ~Timer() = default;
+    // Runs the timer's action once after `delay`; a running timer starts over.
+    virtual void start(std::chrono::milliseconds delay) = 0;
+    virtual void stop() = 0;
+    virtual bool isActive() const = 0;
+};
+
 // Entry to everything above. One instance lives for the whole run.
 class Platform {
 public:
@@ -258,6 +272,12 @@ public:
                                                    const WebViewConfiguration& configuration) = 0;
     // A new item in the status bar; it stays there while the returned object lives.
     virtual std::unique_ptr<StatusItem> createStatusItem() = 0;
+    // A stopped timer that calls `action` when it fires; it never fires once
+    // the returned object is gone.
+    virtual std::unique_ptr<Timer> createTimer(std::function<void()> action) = 0;
+    // `action` runs each time the desktop reports that the network has become
+    // reachable again. Where the desktop cannot tell, it never runs.
+    virtual void setNetworkReachableHandler(std::function<void()> action) = 0;
 };
 
 } // namespace orvo

@@ -576,7 +576,7 @@ class Desktop:
                  "--use-fake-device-for-media-stream", *self._chromium_flags]
         self.env["QTWEBENGINE_CHROMIUM_FLAGS"] = " ".join(flags)
         if self._want_dunst:
-            self.spawn(["dunst", "-config", self._dunstrc])
+            self.dunst = self.spawn(["dunst", "-config", self._dunstrc])
             self.wait_for_bus_name("org.freedesktop.Notifications")
         if self._want_watcher:
             self.spawn(["/usr/bin/python3", os.path.join(HERE, "sni_watcher.py")])

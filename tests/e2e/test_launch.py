@@ -1,8 +1,11 @@
 """Launching ORVO: the address prompt, the stored host, the main window, its
 frame, a second launch, login cookies and the ways the run ends."""
 
+import os
 import shutil
 import signal
+import socket
+import stat
 import unittest
 
 from harness import CENTRED, TENANT, Desktop, test_page, wait_until
@@ -27,7 +30,12 @@ class LaunchTest(unittest.TestCase):
     def test_prompt_answer_is_reduced_to_the_host_saved_and_loaded(self):
         with Desktop(name=self.id()) as d:
             d.server.page(TENANT, "/", test_page())
-            orvo = d.start_orvo()
+            # host.txt gets the mode the user's umask gives new files.
+            umask = os.umask(0o027)
+            try:
+                orvo = d.start_orvo()
+            finally:
+                os.umask(umask)
             prompt = d.wait_for_window()
             self.assertLess(d.window_geometry(prompt).width, 600, "the prompt must come before the window")
             self.assertIsNone(d.read_host())
@@ -36,6 +44,7 @@ class LaunchTest(unittest.TestCase):
             request = d.server.wait_for(host=TENANT)
             self.assertEqual((request.method, request.path), ("GET", "/"))
             self.assertEqual(d.read_host(), TENANT)
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(d.settings_dir, "host.txt")).st_mode), 0o640)
             self.assertEqual(d.window_geometry(self.main_window(d, loaded=TENANT)), CENTRED)
             self.assertEqual(d.server.run_js(TENANT, "innerWidth + 'x' + innerHeight"), (True, "1200x800"))
             d.screenshot()
@@ -133,6 +142,39 @@ class LaunchTest(unittest.TestCase):
             self.assertEqual(d.find_windows("^ORVO$"), [wid])
             self.assertEqual(len([r for r in d.server.requests if r.route == "/"]), 1)
             self.assertEqual(d.stop_orvo(first), 0)
+
+    def test_without_runtime_dir_the_lock_lives_in_a_private_folder(self):
+        uid = os.getuid()
+        with Desktop(name=self.id()) as d:
+            d.serve_tenant(test_page())
+            tmp = os.path.join(d.root, "tmp")
+            os.makedirs(tmp)
+            env = {"XDG_RUNTIME_DIR": "", "TMPDIR": tmp}
+            # A live lock planted in the shared folder, where another user
+            # could put one, must not stop ORVO.
+            exe = os.path.basename(os.readlink(f"/proc/{os.getpid()}/exe"))
+            with open(os.path.join(tmp, f"orvo-{uid}.lock"), "w") as f:
+                f.write(f"{os.getpid()}\n{exe}\n{socket.gethostname()}\n")
+            first = d.start_orvo(env)
+            d.server.wait_for(host=TENANT, path="/")
+            folder = os.path.join(tmp, f"orvo-{uid}")
+            info = os.lstat(folder)
+            self.assertTrue(stat.S_ISDIR(info.st_mode))
+            self.assertEqual(info.st_mode & 0o077, 0, oct(info.st_mode))
+            self.assertTrue(os.path.exists(os.path.join(folder, f"orvo-{uid}.lock")))
+            self.assertEqual(d.wait_exit(d.start_orvo(env)), 0, "the second launch did not hand over")
+            self.assertIsNone(first.poll())
+            self.assertEqual(d.stop_orvo(first), 0)
+
+            # A folder that others may enter is not used: each launch runs.
+            os.chmod(folder, 0o777)
+            a, b = d.start_orvo(env), d.start_orvo(env)
+            wait_until(lambda: len([r for r in d.server.requests if r.route == "/"]) == 3,
+                       message="two launches without a private folder did not both load")
+            self.assertIsNone(a.poll())
+            self.assertIsNone(b.poll())
+            self.assertEqual(d.stop_orvo(a), 0)
+            self.assertEqual(d.stop_orvo(b), 0)
 
     def test_login_cookies_survive_a_clean_restart(self):
         def start_page(request):

@@ -6,8 +6,10 @@ import collections
 import contextlib
 import json
 import os
+import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import HERE, TENANT, Desktop, NotifyMonitor, dunstrc_with_menu, wait_until
@@ -122,6 +124,18 @@ class NotificationTest(unittest.TestCase):
         # An answered call is settled: ORVO takes the notification away.
         self.assertEqual(self.respond(lambda: self.choose("Answer")), ["orvo-cmd:answer"])
         wait_until(self.orvo_in_front, timeout=10, message="Answer did not raise ORVO")
+
+    def test_answer_reaches_the_page_after_the_server_stalled(self):
+        # The server takes the call only after the bus's usual reply time-out
+        # of 25 s; its id must still map to the call.
+        os.kill(self.d.dunst.pid, signal.SIGSTOP)
+        try:
+            [call] = self.post("orvo-call:Late Larry")
+            time.sleep(30)
+        finally:
+            os.kill(self.d.dunst.pid, signal.SIGCONT)
+        self.assert_call_notification(call, "Late Larry")
+        self.assertEqual(self.respond(lambda: self.choose("Answer")), ["orvo-cmd:answer"])
 
     def test_decline_delivers_the_command_and_leaves_the_window(self):
         [call] = self.post("orvo-call:Bob & Carol")

@@ -135,5 +135,41 @@ class MediaPolicyTest(unittest.TestCase):
             self.assertEqual(d.stop_orvo(orvo), 0)
 
 
+class PagePanelTest(unittest.TestCase):
+    def test_no_dialogs_no_file_chooser_no_console_output(self):
+        with Desktop(name=self.id()) as d:
+            d.serve_tenant(test_page("<input type='file' id='f' style='position:absolute;left:10px;top:10px;"
+                                     "width:400px;height:80px'>"))
+            # Qt's logging as the user has it, without the harness's rule.
+            orvo = d.start_orvo(env={"QT_LOGGING_RULES": ""})
+            self.assertEqual(d.server.run_js(TENANT, "1"), (True, "1"))
+            origin = d.window_geometry(d.wait_for_window())
+            windows = d.find_windows("")
+
+            # Each answers at once, as dismissed; a dialog would hold the script.
+            self.assertEqual(d.server.run_js(
+                TENANT, "(console.log('page console marker'), "
+                        "JSON.stringify([confirm('Leave?'), prompt('Name?', 'x'), alert('Hi')]))", timeout=15),
+                (True, "[false,null,null]"))
+            # A real click, a user gesture, on the file input opens nothing.
+            d.xdotool("mousemove", origin.x + 60, origin.y + 50, "click", "1")
+            time.sleep(2)
+            self.assertEqual(d.find_windows(""), windows)
+            self.assertEqual(d.server.run_js(TENANT, "document.getElementById('f').files.length"), (True, "0"))
+            # A page that asks before it is left still leaves when it navigates itself (it had a
+            # user gesture above, so the engine would ask): no panel, no veto.
+            d.server.page(TENANT, "/next", test_page(title="Next"))
+            d.server.run_js(TENANT, "addEventListener('beforeunload', e => { e.preventDefault(); "
+                                    "e.returnValue = 'stay'; }), setTimeout(() => location.href = '/next', 100), 1")
+            wait_until(lambda: d.server.run_js(TENANT, "location.pathname") == (True, "/next"), timeout=10,
+                       message="the page's unload handler kept it from leaving")
+            self.assertEqual(d.stop_orvo(orvo), 0)
+
+            with open(os.path.join(d.artifacts, f"{d.name}.log"), encoding="utf-8", errors="replace") as f:
+                log = f.read()
+            self.assertNotIn("page console marker", log)
+            self.assertNotIn("Init Parameters", log)
+
+
 if __name__ == "__main__":
     unittest.main()

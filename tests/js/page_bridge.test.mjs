@@ -164,6 +164,15 @@ test('removal and addition during a delivery take effect with the next delivery'
     webview.addEventListener('message', b);
     deliver(1, 2);
     assert.deepEqual(log, [['a', 1], ['b', 1], ['a', 2], ['c', 2]]);
+
+    // An addition alone, with no removal that gives the list a new array:
+    // the listener added to the list being walked still waits its turn.
+    const late = recorded(['a']);
+    late.webview.addEventListener('message', (e) => {
+        if (e.data === 1) late.webview.addEventListener('message', (ev) => late.log.push(['d', ev.data]));
+    });
+    late.deliver(1, 2);
+    assert.deepEqual(late.log, [['a', 1], ['a', 2], ['d', 2]]);
 });
 
 test('a second run in the same document changes nothing, and documents do not share listeners', () => {

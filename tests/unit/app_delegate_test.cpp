@@ -52,13 +52,26 @@ TEST_F(LaunchTest, StoredHostRunsTheWholeSequenceInOrderWithoutPrompt) {
 
 TEST_F(LaunchTest, PromptedHostIsSavedBeforeAnyWindowAndLoaded) {
     platform.alertAnswer = {kAlertFirstButtonReturn, "  HTTPS://Acme.Zandoral.COM:444/app?x=1\n"};
+    std::optional<std::string> savedWhenTheWindowCame;
+    platform.onCreateWindow = [&] { savedWhenTheWindowCame = config.read("host.txt"); };
+    // A restored frame gives the content area another size than the default;
+    // the web view must take the window's, not the constant's.
+    platform.restoredContentBounds = Rect{0, 0, 1000, 640};
     AppDelegate delegate(platform);
     delegate.applicationDidFinishLaunching();
 
+    EXPECT_EQ(savedWhenTheWindowCame, "acme.zandoral.com");
     EXPECT_EQ(config.read("host.txt"), "acme.zandoral.com");
     EXPECT_EQ(position(platform.log, "alert"), 0);
+    EXPECT_NE(position(platform.log, "createWebView 1000x640 autoplay"), -1);
     EXPECT_NE(position(platform.log, "webView.load https://acme.zandoral.com/ 60"), -1);
     ASSERT_EQ(platform.alerts.size(), 1u);
+    const AlertContent& prompt = platform.alerts[0];
+    EXPECT_EQ(prompt.messageText, "Connect to your Zandoral instance");
+    EXPECT_EQ(prompt.informativeText, "Enter your address, e.g. yourcompany.zandoral.com");
+    EXPECT_THAT(prompt.buttonTitles, ElementsAre("Connect", "Quit"));
+    EXPECT_EQ(prompt.textFieldFrame, (Rect{0, 0, 280, 24}));
+    EXPECT_EQ(prompt.textFieldPlaceholder, "yourcompany.zandoral.com");
 }
 
 TEST_F(LaunchTest, NoHostTerminatesWithNothingBuiltOrSaved) {
@@ -149,27 +162,105 @@ TEST_F(LaunchTest, MicrophoneDecisionReadsTheStoreAfresh) {
               PermissionDecision::prompt);
 }
 
-TEST_F(LaunchTest, CrashedPageIsLoadedAgainButNotInALoop) {
+TEST(BackoffTest, Schedules) {
+    using namespace std::chrono_literals;
+    using D = Backoff::Delay;
+    const struct {
+        const char* name;
+        Backoff backoff;
+        std::vector<D> delays;
+    } cases[] = {
+        {"start page", kStartPageRetry, {5s, 10s, 20s, 40s, 60s, 60s, 60s}},
+        {"page process", kPageProcessRecovery, {0s, 1s, 2s, 4s, 8s, 16s, 32s, 60s, 60s}},
+        {"limit below the first delay", Backoff(10s, 3s, false), {3s, 3s}},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int round = 0; round < 2; ++round) {
+            std::vector<D> got;
+            for (std::size_t i = 0; i < c.delays.size(); ++i)
+                got.push_back(c.backoff.next());
+            EXPECT_EQ(got, c.delays);
+            c.backoff.reset();
+        }
+        // However long it keeps failing, the delay stays at the limit.
+        for (int i = 0; i < 1000; ++i)
+            c.backoff.next();
+        EXPECT_EQ(c.backoff.next(), c.delays.back());
+    }
+}
+
+// The page is kept up: a failed start load and a dead page process are met
+// with loading the start address again, on the backoff schedules, and never
+// while a page is shown.
+TEST_F(LaunchTest, StartPageIsKeptUp) {
+    using namespace std::chrono_literals;
     config.write("host.txt", "tenant.zandoral.com");
     AppDelegate delegate(platform);
     delegate.applicationDidFinishLaunching();
-    using namespace std::chrono_literals;
-    const auto start = ContentCrashRecovery::Clock::time_point{} + 1h;
-    struct Step {
-        std::chrono::milliseconds at;
-        bool reloads;
+    ASSERT_EQ(platform.timers.size(), 1u);
+    testing::FakeTimer& timer = *platform.timers[0];
+    const std::string load = "webView.load https://tenant.zandoral.com/ 60";
+    const auto start = AppDelegate::Clock::time_point{} + 1h;
+
+    enum Event { fail, succeed, fire, reachable, die, status };
+    const struct {
+        const char* what;
+        Event event;
+        std::chrono::milliseconds at; // for deaths
+        bool loads;
+        std::optional<std::chrono::milliseconds> timerAfter;
+        const char* toolTip = nullptr;
     } steps[] = {
-        {0ms, true},                  // the first crash is recovered
-        {9999ms, false},              // dying again right after the recovery: give up
-        {20s, true},                  // a crash long after the last recovery is recovered again
-        {29s, false},    {30s, true}, // the window counts from the last recovery, not the last crash
+        {"offline at login", fail, {}, false, 5s, "ORVO"},
+        {"retry", fire, {}, true, std::nullopt},
+        {"fails again", fail, {}, false, 10s},
+        {"a timer that fires while a load is under way", reachable, {}, true, std::nullopt},
+        {"fails once more", fail, {}, false, 20s},
+        {"page loads", succeed, {}, false, std::nullopt},
+        {"a stray firing does not reload a shown page", fire, {}, false, std::nullopt},
+        {"network back while the page is shown", reachable, {}, false, std::nullopt},
+        {"the page posts a status", status, {}, false, std::nullopt, "ORVO \u2014 Online"},
+        {"first death: at once", die, 0s, true, std::nullopt, "ORVO"},
+        {"loaded", succeed, {}, false, std::nullopt},
+        {"second death within 10 s", die, 3s, false, 1s, "ORVO"},
+        {"a failure reported for the dead page waits", fail, {}, false, 1s},
+        {"recovery", fire, {}, true, std::nullopt},
+        {"third death", die, 6s, false, 2s},
+        {"recovery", fire, {}, true, std::nullopt},
+        {"the recovery load fails: start page schedule, reset by the success", fail, {}, false, 5s},
+        {"network back", reachable, {}, true, std::nullopt},
+        {"loaded", succeed, {}, false, std::nullopt},
+        {"a death long after the last starts over", die, 10min, true, std::nullopt},
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(step.at.count());
+        SCOPED_TRACE(step.what);
         platform.log.clear();
-        delegate.webContentProcessDidTerminate(start + step.at);
-        EXPECT_EQ(platform.log, step.reloads ? testing::Log{"webView.load https://tenant.zandoral.com/ 60"}
-                                             : testing::Log{});
+        switch (step.event) {
+        case fail:
+            delegate.webViewDidFinishLoad(false);
+            break;
+        case succeed:
+            delegate.webViewDidFinishLoad(true);
+            break;
+        case fire:
+            timer.fire();
+            break;
+        case reachable:
+            platform.networkReachable();
+            break;
+        case die:
+            delegate.webContentProcessDidTerminate(start + step.at);
+            break;
+        case status:
+            delegate.bridge().handleScriptMessage({"orvo", "orvo-status:Online"});
+            break;
+        }
+        EXPECT_EQ(position(platform.log, load) != -1, step.loads);
+        EXPECT_EQ(timer.delay, step.timerAfter);
+        if (step.toolTip) {
+            EXPECT_EQ(platform.statusItem->toolTip, step.toolTip);
+        }
     }
 }
 
@@ -179,7 +270,9 @@ TEST_F(LaunchTest, CrashWithoutStartAddressLoadsNothing) {
     delegate.applicationDidFinishLaunching();
     platform.log.clear();
     delegate.webContentProcessDidTerminate();
+    delegate.webViewDidFinishLoad(false);
     EXPECT_TRUE(platform.log.empty());
+    EXPECT_TRUE(platform.timers.empty());
 }
 
 // The 1200x800 content with a frame of 4+4 by 32+4 pixels on common screens,

@@ -5,7 +5,10 @@
 
 #include "platform/platform.h"
 
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +37,13 @@ public:
     void setFrameAutosaveName(const std::string& name) override {
         log_.push_back("window.setFrameAutosaveName " + name);
     }
-    Rect contentBounds() const override { return Rect{0, 0, 1200, 800}; }
+    Rect contentBounds() const override { return bounds; }
     void setContentView(WebView&) override { log_.push_back("window.setContentView"); }
     void makeKeyAndOrderFront() override { log_.push_back("window.front"); }
 
     std::string title;
+    // What the content area measures once a saved frame is restored.
+    Rect bounds{0, 0, 1200, 800};
 
 private:
     Log& log_;
@@ -137,6 +142,27 @@ private:
     Log& log_;
 };
 
+// A timer the test fires by hand.
+class FakeTimer : public Timer {
+public:
+    explicit FakeTimer(std::function<void()> action) : action_(std::move(action)) {}
+    void start(std::chrono::milliseconds delay) override { this->delay = delay; }
+    void stop() override { delay.reset(); }
+    bool isActive() const override { return delay.has_value(); }
+    // Runs the action when the timer is running, as the event loop would.
+    void fire() {
+        if (delay) {
+            delay.reset();
+            action_();
+        }
+    }
+
+    std::optional<std::chrono::milliseconds> delay;
+
+private:
+    std::function<void()> action_;
+};
+
 class FakePlatform : public Platform {
 public:
     FakePlatform() : app(log), workspaceFake(log), center(log) {}
@@ -167,7 +193,10 @@ public:
     std::shared_ptr<Window> createWindow(const Rect& rect, const WindowStyle&) override {
         log.push_back("createWindow " + std::to_string(rect.width) + "x" + std::to_string(rect.height));
         auto created = std::make_shared<FakeWindow>(log);
+        created->bounds = restoredContentBounds;
         window = created;
+        if (onCreateWindow)
+            onCreateWindow();
         return created;
     }
     std::shared_ptr<WebView> createWebView(const Rect& frame, const WebViewConfiguration& c) override {
@@ -184,6 +213,15 @@ public:
         return item;
     }
 
+    std::unique_ptr<Timer> createTimer(std::function<void()> action) override {
+        auto created = std::make_unique<FakeTimer>(std::move(action));
+        timers.push_back(created.get());
+        return created;
+    }
+    void setNetworkReachableHandler(std::function<void()> action) override {
+        networkReachable = std::move(action);
+    }
+
     Log log;
     FakeApplication app;
     FakeWorkspace workspaceFake;
@@ -191,10 +229,15 @@ public:
     std::vector<AlertContent> alerts;
     AlertResult alertAnswer;
     bool statusItemHasButton = true;
+    // The content area a restored frame gives the new window.
+    Rect restoredContentBounds{0, 0, 1200, 800};
+    std::function<void()> onCreateWindow;
     // Observers only: the core owns these objects.
     std::weak_ptr<FakeWindow> window;
     std::weak_ptr<FakeWebView> webView;
     FakeStatusItem* statusItem = nullptr;
+    std::vector<FakeTimer*> timers;
+    std::function<void()> networkReachable;
 };
 
 } // namespace orvo::testing

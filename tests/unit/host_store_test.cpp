@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
 #include <optional>
+#include <pwd.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -98,12 +102,59 @@ TEST_F(HostStoreTest, HostThatIsAFolderFallsBackToSeedAndStaysAFolder) {
 }
 
 TEST_F(HostStoreTest, UnreadableHostFallsBackToSeed) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root reads any file; the folder case above covers unreadable input";
-    config.write("host.txt", "one.service.tld");
-    config.write("seed.txt", "two.service.tld");
-    fs::permissions(config.folder() / "host.txt", fs::perms::none);
-    EXPECT_EQ(loadStoredHost(), "two.service.tld");
+    const std::string padded = "one.service.tld" + std::string(kMaxSettingsFileSize - 15, ' ');
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> spoil;
+    } cases[] = {
+        // Root reads any file whatever its mode; the other cases hold for root too.
+        {"no permissions", [](const fs::path& p) { fs::permissions(p, fs::perms::none); }},
+        {"a link to itself", [](const fs::path& p) { fs::remove(p), fs::create_symlink(p, p); }},
+        {"a link to nothing",
+         [](const fs::path& p) { fs::remove(p), fs::create_symlink(p.string() + ".gone", p); }},
+        {"one byte over the limit",
+         [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << padded << ' '; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (::geteuid() == 0 && std::string_view(c.name) == "no permissions")
+            continue;
+        testing::TempConfigHome fresh;
+        fresh.write("host.txt", "one.service.tld");
+        fresh.write("seed.txt", "two.service.tld");
+        c.spoil(fresh.folder() / "host.txt");
+        EXPECT_EQ(loadStoredHost(), "two.service.tld");
+    }
+    // At the limit the file is still read.
+    config.write("host.txt", padded);
+    EXPECT_EQ(loadStoredHost(), "one.service.tld");
+    config.write("seed.txt", "two.service.tld" + std::string(kMaxSettingsFileSize, '\n'));
+    config.write("host.txt", "");
+    EXPECT_EQ(loadStoredHost(), std::nullopt) << "the limit holds for the seed too";
+}
+
+// host.txt gets the mode any new file of the user gets, and a rewrite keeps
+// the mode the file has.
+TEST_F(HostStoreTest, HostFileModeFollowsTheUmaskAndIsKept) {
+    const auto modeOf = [&] {
+        struct stat info {};
+        ::stat((config.folder() / "host.txt").c_str(), &info);
+        return info.st_mode & 07777;
+    };
+    const mode_t before = ::umask(0);
+    for (const mode_t mask : {022, 077, 002, 0}) {
+        SCOPED_TRACE(mask);
+        ::umask(mask);
+        fs::remove(config.folder() / "host.txt");
+        saveHost("a.service.tld");
+        EXPECT_EQ(modeOf(), 0666 & ~mask);
+    }
+    ::umask(077);
+    ::chmod((config.folder() / "host.txt").c_str(), 0640);
+    saveHost("b.service.tld");
+    EXPECT_EQ(config.read("host.txt"), "b.service.tld");
+    EXPECT_EQ(modeOf(), 0640u);
+    ::umask(before);
 }
 
 TEST_F(HostStoreTest, PlainFileInPlaceOfTheFolder) {
@@ -151,6 +202,21 @@ TEST_F(HostStoreTest, FolderFollowsTheEnvironment) {
         EXPECT_EQ(settingsDirectory(), c.expected);
         EXPECT_TRUE(fs::is_directory(c.expected));
     }
+
+    // Without a usable HOME the home comes from the password database, the
+    // same one the rest of the app is then given.
+    const passwd* entry = ::getpwuid(::getuid());
+    ASSERT_NE(entry, nullptr);
+    for (const char* home : {static_cast<const char*>(nullptr), "", "relative/home"}) {
+        SCOPED_TRACE(home ? home : "unset");
+        if (home)
+            ::setenv("HOME", home, 1);
+        else
+            ::unsetenv("HOME");
+        EXPECT_EQ(homeDirectory(), fs::path(entry->pw_dir));
+    }
+    ::setenv("HOME", config.root().c_str(), 1);
+    EXPECT_EQ(homeDirectory(), config.root());
 }
 
 } // namespace

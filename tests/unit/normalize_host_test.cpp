@@ -2,6 +2,7 @@
 #include "host/normalize_host_paths.h"
 
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
 
 #include <algorithm>
 #include <optional>
@@ -92,7 +93,10 @@ const std::vector<Row> kUnicodeRows = {
     {"GreekUpperCase", "\u0395\u039b.\u0395\u039b\u039b\u0391\u03a3",
      "\u03b5\u03bb.\u03b5\u03bb\u03bb\u03b1\u03c3"},
     {"NoFinalSigma", "\u039f\u0394\u039f\u03a3.tld", "\u03bf\u03b4\u03bf\u03c3.tld"},
-    {"DottedCapitalI", "\u0130.tld", "i.tld"},
+    // The full mapping: one code point may become two.
+    {"DottedCapitalI", "\u0130.tld", "i\u0307.tld"},
+    {"DottedCapitalIInLastLabel", "a.\u0130\u00c7", "a.i\u0307\u00e7"},
+    {"CapitalWithProsgegrammeni", "a.\u1f88", "a.\u1f80"},
     {"KelvinSign", "a.\u212a", "a.k"},
     {"UpperCaseBeforeNonAsciiSpace", "TENANT.SERVICE.TLD\u00a0", "tenant.service.tld"},
     {"CjkLastLabel", "tenant.service.\u4e2d\u56fd", "tenant.service.\u4e2d\u56fd"},
@@ -146,6 +150,21 @@ std::string rowName(const testing::TestParamInfo<Row>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Ascii, NormalizeHostTest, testing::ValuesIn(kAsciiRows), rowName);
 INSTANTIATE_TEST_SUITE_P(Unicode, NormalizeHostTest, testing::ValuesIn(kUnicodeRows), rowName);
+
+// The user's language must not change the mapping: Turkish and Lithuanian
+// have rules of their own for the letter i.
+TEST(NormalizeHostLocale, MappingIgnoresTheDefaultLocale) {
+    const icu::Locale before = icu::Locale::getDefault();
+    for (const char* locale : {"tr", "lt", "az"}) {
+        SCOPED_TRACE(locale);
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale(locale), status);
+        EXPECT_EQ(normalizeHost("\u00c7I.TLD"), "\u00e7i.tld");
+        EXPECT_EQ(normalizeHost("\u0130\u00cc.tld"), "i\u0307\u00ec.tld");
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(before, status);
+}
 
 TEST(NormalizeHostTwice, SpaceAfterSchemeIsTrimmedOnTheSecondPass) {
     EXPECT_EQ(normalizeHost(" tenant.service.tld"), "tenant.service.tld");

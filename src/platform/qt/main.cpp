@@ -1,18 +1,21 @@
 // ORVO's entry point on Linux: one instance per user, the Qt platform, the
 // application delegate, and a clean quit on SIGTERM, SIGHUP and SIGINT.
 #include "app/app_delegate.h"
+#include "host/host_store.h"
 #include "platform/qt/qt_platform.h"
 #include "platform/qt/single_instance.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
 #include <exception>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +55,26 @@ void preferSoftwareRenderingWithoutGpu() {
         qputenv("QT_QUICK_BACKEND", "software");
 }
 
+// Without a usable HOME, Qt would put settings, site data and cache below
+// "/" while the host goes to the home the password database names; one home
+// for all of them keeps the user signed in and the settings together.
+void settleHome() {
+    const QByteArray home = qgetenv("HOME");
+    if (!home.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(home)))
+        return;
+    const std::filesystem::path fromDatabase = orvo::homeDirectory();
+    if (!fromDatabase.empty())
+        qputenv("HOME", QByteArray(fromDatabase.c_str()));
+}
+
+// The program keeps no log, and the engine's start-up banner is no message
+// for the user. Whoever asks for Qt's logging gets it all.
+void quietEngineBanner() {
+    if (!qEnvironmentVariableIsEmpty("QT_LOGGING_RULES") || !qEnvironmentVariableIsEmpty("QT_LOGGING_CONF"))
+        return;
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
+}
+
 int run(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Zandoral"));
     QApplication::setApplicationName(QStringLiteral("Orvo"));
@@ -60,6 +83,8 @@ int run(int argc, char** argv) {
     // Installed first, so that a signal at any later point ends the run cleanly.
     const bool haveSignalPipe = installSignalPipe();
     preferSoftwareRenderingWithoutGpu();
+    settleHome();
+    quietEngineBanner();
     QApplication app(argc, argv);
     // The window and its dialogs show the app's icon: the installed one when
     // the icon theme has it, else the bundled drawing.

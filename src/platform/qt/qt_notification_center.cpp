@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 namespace orvo::qt {
@@ -23,6 +24,10 @@ namespace {
 // calls produces.
 constexpr std::size_t kMaxLiveNotifications = 256;
 constexpr std::size_t kMaxWaitingPosts = 64;
+// Actions on ids not known yet, kept while Notify replies are outstanding.
+constexpr std::size_t kMaxEarlyActions = 16;
+// libdbus's "no time-out".
+constexpr int kNoReplyTimeout = std::numeric_limits<int>::max();
 
 QString qs(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -169,15 +174,24 @@ void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
             << qs(args.body) << actions << hintsMap(args.hints) << static_cast<int>(args.expireTimeout);
 
     const unsigned generation = generation_;
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message), this);
+    // No time-out: a server that stalls still shows the notification when it
+    // goes on, and the user's Answer on it must then find its id. A reply
+    // that comes after a time-out would be dropped, and with it the call.
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message, kNoReplyTimeout), this);
+    ++outstandingNotifies_;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, generation, posted = std::move(posted)](QDBusPendingCallWatcher* w) {
                 w->deleteLater();
                 guarded([&] {
+                    if (outstandingNotifies_ > 0)
+                        --outstandingNotifies_;
                     // An id handed out by a server that has gone since could
                     // belong to another application's notification now.
                     if (generation == generation_)
                         onNotifyReply(w, posted);
+                    if (outstandingNotifies_ == 0)
+                        earlyActions_.clear();
                 });
             });
 }
@@ -187,7 +201,20 @@ void QtNotificationCenter::onNotifyReply(QDBusPendingCallWatcher* watcher, const
     // A refused post is dropped: the shell neither retries nor reports it.
     if (reply.isError())
         return;
-    remember(reply.value(), posted);
+    const uint id = reply.value();
+    remember(id, posted);
+    // The user may have acted on it before its id came back to us.
+    std::vector<QString> keys;
+    for (auto it = earlyActions_.begin(); it != earlyActions_.end();) {
+        if (it->first == id) {
+            keys.push_back(it->second);
+            it = earlyActions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const QString& key : keys)
+        handleAction(id, key);
 }
 
 void QtNotificationCenter::remember(uint id, const Posted& posted) {
@@ -211,31 +238,47 @@ void QtNotificationCenter::onActionInvoked(const QDBusMessage& message) {
         if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
             return;
         const uint id = args[0].toUInt();
-        const auto found = posted_.find(id);
-        if (found == posted_.end())
-            return; // another application's notification, or one already settled
-        const std::string key = args[1].toString().toStdString();
-        const bool close = freedesktop::closesAfterAction(found->second.arguments, key);
-        if (close) {
-            // Settled: a second click on the same notification must not act
-            // again while the server is still taking it away.
-            posted_.erase(found);
+        const QString key = args[1].toString();
+        if (posted_.find(id) == posted_.end()) {
+            // Perhaps ours, with its Notify reply still on the way: kept
+            // until the replies are in. Otherwise another application's, or
+            // one already settled.
+            if (outstandingNotifies_ > 0) {
+                if (earlyActions_.size() >= kMaxEarlyActions)
+                    earlyActions_.pop_front();
+                earlyActions_.emplace_back(id, key);
+            }
+            return;
         }
-
-        if (delegate_) {
-            // The delegate promises exactly one call of the completion. The
-            // centre has nothing to do in it, so a missing call costs nothing;
-            // a repeated one is a fault of the caller.
-            auto calls = std::make_shared<int>(0);
-            guarded([&] {
-                delegate_->didReceiveNotificationResponse(freedesktop::actionIdentifierForKey(key),
-                                                          [calls] { ++*calls; });
-                Q_ASSERT(*calls <= 1);
-            });
-        }
-        if (close)
-            closeNotification(id);
+        handleAction(id, key);
     });
+}
+
+void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
+    const auto found = posted_.find(id);
+    if (found == posted_.end())
+        return;
+    const std::string key = actionKey.toStdString();
+    const bool close = freedesktop::closesAfterAction(found->second.arguments, key);
+    if (close) {
+        // Settled: a second click on the same notification must not act
+        // again while the server is still taking it away.
+        posted_.erase(found);
+    }
+
+    if (delegate_) {
+        // The delegate promises exactly one call of the completion. The
+        // centre has nothing to do in it, so a missing call costs nothing;
+        // a repeated one is a fault of the caller.
+        auto calls = std::make_shared<int>(0);
+        guarded([&] {
+            delegate_->didReceiveNotificationResponse(freedesktop::actionIdentifierForKey(key),
+                                                      [calls] { ++*calls; });
+            Q_ASSERT(*calls <= 1);
+        });
+    }
+    if (close)
+        closeNotification(id);
 }
 
 void QtNotificationCenter::onNotificationClosed(const QDBusMessage& message) {
@@ -254,6 +297,7 @@ void QtNotificationCenter::onServiceOwnerChanged(const QString&, const QString&,
         // one's. Answers still outstanding from the old one are ignored.
         ++generation_;
         posted_.clear();
+        earlyActions_.clear();
         capabilitiesKnown_ = false;
         capabilitiesPending_ = false;
         capabilities_.clear();

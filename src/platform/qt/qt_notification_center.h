@@ -4,9 +4,12 @@
 #include "platform/platform.h"
 
 #include <QObject>
+#include <QString>
 
+#include <deque>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QDBusMessage;
@@ -45,6 +48,7 @@ private:
     void sendNotify(const NotificationRequest& request);
     void onNotifyReply(QDBusPendingCallWatcher* watcher, const Posted& posted);
     void closeNotification(uint id);
+    void handleAction(uint id, const QString& key);
     void remember(uint id, const Posted& posted);
 
     NotificationCenterDelegate* delegate_ = nullptr;
@@ -62,6 +66,10 @@ private:
     // Posts whose Notify reply is outstanding; a server change in between
     // makes their ids meaningless.
     unsigned generation_ = 0;
+    // Notify calls whose reply has not come yet, and the actions that arrived
+    // meanwhile for ids not known yet.
+    unsigned outstandingNotifies_ = 0;
+    std::deque<std::pair<uint, QString>> earlyActions_;
 };
 
 } // namespace orvo::qt

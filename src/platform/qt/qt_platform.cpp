@@ -7,12 +7,33 @@
 #include "platform/qt/qt_window.h"
 
 #include <QDesktopServices>
+#include <QNetworkInformation>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
 namespace orvo::qt {
+
+namespace {
+
+class QtTimer : public Timer {
+public:
+    explicit QtTimer(std::function<void()> action) : action_(std::move(action)) {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { guarded("running a timer", action_); });
+    }
+    void start(std::chrono::milliseconds delay) override { timer_.start(delay); }
+    void stop() override { timer_.stop(); }
+    bool isActive() const override { return timer_.isActive(); }
+
+private:
+    std::function<void()> action_;
+    QTimer timer_;
+};
+
+} // namespace
 
 void QtWorkspace::openURL(const Url& url) {
     const QUrl target(QString::fromStdString(url.text), QUrl::StrictMode);
@@ -35,7 +56,9 @@ QtPlatform::QtPlatform()
     profile_->settings()->setUnknownUrlSchemePolicy(QWebEngineSettings::AllowAllUnknownUrlSchemes);
 }
 
-QtPlatform::~QtPlatform() = default;
+QtPlatform::~QtPlatform() {
+    QObject::disconnect(networkConnection_);
+}
 
 NotificationCenter& QtPlatform::notificationCenter() {
     return *notificationCenter_;
@@ -65,6 +88,32 @@ std::shared_ptr<WebView> QtPlatform::createWebView(const Rect& frame,
 
 std::unique_ptr<StatusItem> QtPlatform::createStatusItem() {
     return qt::createStatusItem();
+}
+
+std::unique_ptr<Timer> QtPlatform::createTimer(std::function<void()> action) {
+    return std::make_unique<QtTimer>(std::move(action));
+}
+
+void QtPlatform::setNetworkReachableHandler(std::function<void()> action) {
+    onNetworkReachable_ = std::move(action);
+    if (watchingNetwork_ || !onNetworkReachable_)
+        return;
+    watchingNetwork_ = true;
+    // NetworkManager's (or GLib's) view of the network, where the desktop has
+    // one; without a backend there is simply no early retry.
+    if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
+        return;
+    QNetworkInformation* information = QNetworkInformation::instance();
+    if (information == nullptr)
+        return;
+    networkConnection_ = QObject::connect(
+        information, &QNetworkInformation::reachabilityChanged, information,
+        [this](QNetworkInformation::Reachability reachability) {
+            guarded("following the network", [&] {
+                if (reachability == QNetworkInformation::Reachability::Online && onNetworkReachable_)
+                    onNetworkReachable_();
+            });
+        });
 }
 
 } // namespace orvo::qt

@@ -3,7 +3,10 @@
 #include "platform/platform.h"
 #include "platform/qt/qt_application.h"
 
+#include <functional>
 #include <memory>
+
+#include <QMetaObject>
 
 class QWebEngineProfile;
 
@@ -34,6 +37,8 @@ public:
     std::shared_ptr<WebView> createWebView(const Rect& frame,
                                            const WebViewConfiguration& configuration) override;
     std::unique_ptr<StatusItem> createStatusItem() override;
+    std::unique_ptr<Timer> createTimer(std::function<void()> action) override;
+    void setNetworkReachableHandler(std::function<void()> action) override;
 
     QtApplication& qtApplication() { return application_; }
     QWebEngineProfile& profile() { return *profile_; }
@@ -44,6 +49,9 @@ private:
     QtApplication application_;
     QtWorkspace workspace_;
     std::unique_ptr<QtNotificationCenter> notificationCenter_;
+    std::function<void()> onNetworkReachable_;
+    bool watchingNetwork_ = false;
+    QMetaObject::Connection networkConnection_;
 };
 
 } // namespace orvo::qt

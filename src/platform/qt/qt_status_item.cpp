@@ -3,10 +3,13 @@
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 
 #include <map>
 #include <utility>
@@ -36,7 +39,8 @@ QString fromStd(const std::string& text) {
 
 class QtStatusItem : public StatusItem {
 public:
-    QtStatusItem() : icon_(std::make_unique<QSystemTrayIcon>()) {
+    explicit QtStatusItem(bool statusNotifier)
+        : statusNotifier_(statusNotifier), icon_(std::make_unique<QSystemTrayIcon>()) {
         QObject::connect(icon_.get(), &QSystemTrayIcon::activated, icon_.get(),
                          [this](QSystemTrayIcon::ActivationReason reason) { onActivated(reason); });
     }
@@ -75,7 +79,13 @@ public:
         return true;
     }
 
-    void setToolTip(const std::string& toolTip) override { icon_->setToolTip(fromStd(toolTip)); }
+    void setToolTip(const std::string& toolTip) override {
+        const QString text = fromStd(toolTip);
+        // The old X11 tray shows the tooltip as a widget tooltip, which takes
+        // anything that looks like markup for markup. A status is text, so
+        // there it goes in as text written out in markup.
+        icon_->setToolTip(statusNotifier_ ? text : Qt::convertFromPlainText(text, Qt::WhiteSpacePre));
+    }
 
     void setMenu(std::vector<MenuItem> items) override {
         auto menu = std::make_unique<QMenu>();
@@ -118,9 +128,26 @@ private:
         }
     }
 
+    bool statusNotifier_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     std::unique_ptr<QMenu> menu_;
 };
+
+// Whether Qt shows the tray item over StatusNotifierItem rather than the old
+// X11 tray: it does so when a watcher runs that has a host registered.
+bool statusNotifierHostRegistered(QDBusConnection& bus) {
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    if (!bus.interface()->isServiceRegistered(watcher))
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(watcher, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcher << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 2000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return false;
+    return reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
+}
 
 } // namespace
 
@@ -128,10 +155,11 @@ std::unique_ptr<StatusItem> createStatusItem() {
     // Qt picks the StatusNotifierItem protocol or the old X11 tray once, at
     // the first tray query, and never again. Ask the session bus first so that
     // this choice is made against a settled answer about the watcher.
+    bool statusNotifier = false;
     if (QDBusConnection bus = QDBusConnection::sessionBus(); bus.isConnected() && bus.interface()) {
-        bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
+        statusNotifier = statusNotifierHostRegistered(bus);
     }
-    return std::make_unique<QtStatusItem>();
+    return std::make_unique<QtStatusItem>(statusNotifier);
 }
 
 } // namespace orvo::qt

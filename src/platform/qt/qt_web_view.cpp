@@ -3,13 +3,19 @@
 #include "platform/qt/qt_application.h"
 #include "platform/qt/script_transport.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
+#include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
 namespace orvo::qt {
 
 namespace {
+
+// The most progress, in percent, that the engine reports for a load whose
+// answer has not begun to arrive.
+constexpr int kEngineFirstProgress = 10;
 
 std::optional<MediaCaptureType> mediaCaptureType(QWebEnginePage::Feature feature) {
     switch (feature) {
@@ -54,16 +60,36 @@ bool OrvoPage::acceptNavigationRequest(const QUrl& url, NavigationType, bool) {
     guarded("deciding a navigation", [&] {
         allowed = !delegate_ || delegate_->decidePolicyForNavigation(toUrl(url)) == NavigationDecision::allow;
     });
+    if (!allowed)
+        lastRefused_ = url;
     return allowed;
 }
 
 void OrvoPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message,
                                         int lineNumber, const QString& sourceID) {
-    guarded("handling a console message", [&] {
-        if (transport_ && transport_->handleConsoleMessage(level, message, lineNumber, sourceID))
-            return;
-        QWebEnginePage::javaScriptConsoleMessage(level, message, lineNumber, sourceID);
-    });
+    // The program keeps no log: the page's own console output goes nowhere.
+    guarded("handling a console message",
+            [&] { transport_ && transport_->handleConsoleMessage(level, message, lineNumber, sourceID); });
+}
+
+void OrvoPage::javaScriptAlert(const QUrl&, const QString&) {}
+
+bool OrvoPage::javaScriptConfirm(const QUrl&, const QString& message) {
+    // The engine asks a page's "leave this page?" question through this call too, with its own
+    // fixed text. With no panel to ask the user, leaving must win: answering "stay" would let a
+    // page's unload handler block the tenant's own navigations (a sign-out, say) for good.
+    return message ==
+           QCoreApplication::translate(
+               "QWebEnginePage",
+               "Are you sure you want to leave this page? Changes that you made may not be saved.");
+}
+
+bool OrvoPage::javaScriptPrompt(const QUrl&, const QString&, const QString&, QString*) {
+    return false;
+}
+
+QStringList OrvoPage::chooseFiles(FileSelectionMode, const QStringList&, const QStringList&) {
+    return {};
 }
 
 QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebViewConfiguration& configuration)
@@ -75,14 +101,24 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
 
     startTimeout_.setSingleShot(true);
     connect(&startTimeout_, &QTimer::timeout, this, [this] {
-        guarded("stopping the start load", [this] { page_->triggerAction(QWebEnginePage::Stop); });
+        guarded("stopping the start load", [this] {
+            // Stopping usually reports the load as stopped on its own; if
+            // not, it still counts as failed.
+            requestStarted_ = true;
+            page_->triggerAction(QWebEnginePage::Stop);
+            finishRequestedLoad(false);
+        });
     });
-    // Only a successful load ends the wait. Every refused navigation also
-    // reports a failed load for the page that stays, so failures are not a
-    // signal that the start load is over.
-    connect(page_.get(), &QWebEnginePage::loadFinished, this, [this](bool ok) {
-        if (ok)
+    // While the request waits for its answer the engine reports no progress
+    // (at most a first small step as the load starts); more than that comes
+    // from the new document, so the answer has begun to arrive and the
+    // time-out, which is the request's and not the whole page's, is over.
+    connect(page_.get(), &QWebEnginePage::loadProgress, this, [this](int progress) {
+        if (progress > kEngineFirstProgress)
             startTimeout_.stop();
+    });
+    connect(page_.get(), &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
+        guarded("following the start load", [&] { onLoadingChanged(info); });
     });
     // Queued, so that the engine has finished tearing down the dead process
     // before anything is loaded again. A normal end is the app's own quit.
@@ -136,8 +172,44 @@ void QtWebView::loadRequest(const Url& url, std::chrono::seconds timeout) {
     const QUrl target(QString::fromStdString(url.text), QUrl::StrictMode);
     if (!target.isValid())
         return;
+    requested_ = target;
+    requestStarted_ = false;
     page_->load(target);
     startTimeout_.start(std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
+}
+
+void QtWebView::onLoadingChanged(const QWebEngineLoadingInfo& info) {
+    switch (info.status()) {
+    case QWebEngineLoadingInfo::LoadStartedStatus:
+        if (!requested_.isEmpty())
+            requestStarted_ = true;
+        return;
+    case QWebEngineLoadingInfo::LoadSucceededStatus:
+        // Whatever the main frame shows now (the start page, or where it
+        // sent the view), a page is shown and the request is answered.
+        finishRequestedLoad(true);
+        return;
+    case QWebEngineLoadingInfo::LoadStoppedStatus:
+    case QWebEngineLoadingInfo::LoadFailedStatus:
+        // Only the end of the requested load counts: a load that was under
+        // way before it, or a navigation the policy refused, reports a
+        // failure of its own that says nothing about the page shown.
+        if (!requestStarted_ || (info.url() == page_->lastRefused() && info.url() != requested_))
+            return;
+        finishRequestedLoad(false);
+        return;
+    }
+}
+
+void QtWebView::finishRequestedLoad(bool succeeded) {
+    startTimeout_.stop();
+    // A failure ends only a load that was requested; every success is told.
+    if (!succeeded && requested_.isEmpty())
+        return;
+    requested_.clear();
+    requestStarted_ = false;
+    if (delegate_)
+        delegate_->webViewDidFinishLoad(succeeded);
 }
 
 void QtWebView::evaluateJavaScript(const std::string& script) {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+class QWebEngineLoadingInfo;
 class QWebEngineProfile;
 
 namespace orvo::qt {
@@ -31,14 +32,27 @@ public:
     void setPolicyDelegate(WebViewPolicyDelegate* delegate) { delegate_ = delegate; }
     ScriptTransport* transport() const { return transport_; }
 
+    // The address of the last navigation the policy refused: the engine
+    // reports a failed load for it, which says nothing about the page shown.
+    const QUrl& lastRefused() const { return lastRefused_; }
+
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int lineNumber,
                                   const QString& sourceID) override;
+    // The page gets no dialogs and no file chooser: alerts show nothing,
+    // confirm() and prompt() answer as if dismissed, a file input stays empty.
+    void javaScriptAlert(const QUrl& securityOrigin, const QString& message) override;
+    bool javaScriptConfirm(const QUrl& securityOrigin, const QString& message) override;
+    bool javaScriptPrompt(const QUrl& securityOrigin, const QString& message, const QString& defaultValue,
+                          QString* result) override;
+    QStringList chooseFiles(FileSelectionMode mode, const QStringList& oldFiles,
+                            const QStringList& acceptedMimeTypes) override;
 
 private:
     WebViewPolicyDelegate* delegate_ = nullptr;
     QPointer<ScriptTransport> transport_;
+    QUrl lastRefused_;
 };
 
 class QtWebView : public QObject, public WebView {
@@ -67,6 +81,8 @@ private:
         }
     };
 
+    void onLoadingChanged(const QWebEngineLoadingInfo& info);
+    void finishRequestedLoad(bool succeeded);
     void onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature);
     void onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature);
     void askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type);
@@ -77,6 +93,10 @@ private:
     // after it, and the profile (owned by the platform) last.
     std::unique_ptr<OrvoPage> page_;
     QPointer<QWebEngineView> view_;
+    // The load that loadRequest started, until it ends; empty otherwise.
+    QUrl requested_;
+    bool requestStarted_ = false;
+    // Runs until the answer to the requested load begins to arrive.
     QTimer startTimeout_;
     // The user's answers for this run; Qt asks again on every getUserMedia.
     QHash<PermissionKey, bool> answers_;

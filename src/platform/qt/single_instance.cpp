@@ -3,14 +3,17 @@
 #include "platform/qt/qt_application.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orvo::qt {
@@ -19,14 +22,28 @@ namespace {
 
 constexpr qint64 kMessageLength = sizeof(SingleInstance::kRaiseMessage) - 1;
 
+// Whether `path` is a folder (not a link to one) that belongs to this user
+// and that no one else may enter or write to.
+bool isPrivateFolder(const QByteArray& path) {
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
+           (info.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
 QString defaultDirectory() {
-    // The runtime directory is private to the user and to the session; the
-    // temporary directory is the fallback that Qt's local sockets use too.
+    // The runtime directory is private to the user and to the session.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir() &&
         QFileInfo(runtime).ownerId() == ::getuid())
         return runtime;
-    return QDir::tempPath();
+    // Without one, a folder of our own in the temporary directory: in the
+    // shared directory itself another user could plant a lock or a socket in
+    // our place. A folder that is not ours, or not private, is never used.
+    const QByteArray folder =
+        QFile::encodeName(QDir::tempPath() + QStringLiteral("/orvo-%1").arg(::getuid()));
+    if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return isPrivateFolder(folder) ? QFile::decodeName(folder) : QString();
 }
 
 // Whether the process at the other end of the connection runs as this user.
@@ -50,6 +67,10 @@ bool peerIsThisUser(const QLocalSocket& socket) {
 SingleInstance::SingleInstance(QString directory) {
     if (directory.isEmpty())
         directory = defaultDirectory();
+    // No safe place: run without the single-instance guard rather than in
+    // a place another user controls.
+    if (directory.isEmpty())
+        return;
     const QString base = QStringLiteral("orvo-%1").arg(::getuid());
     lockPath_ = QDir(directory).filePath(base + QStringLiteral(".lock"));
     serverName_ = QDir(directory).filePath(base + QStringLiteral(".sock"));
@@ -63,6 +84,8 @@ SingleInstance::~SingleInstance() {
 }
 
 SingleInstance::Role SingleInstance::start() {
+    if (lockPath_.isEmpty())
+        return Role::primary;
     lock_ = std::make_unique<QLockFile>(lockPath_);
     // Only a lock whose owner process is gone is stale, never one that is
     // merely old: ORVO runs for weeks.

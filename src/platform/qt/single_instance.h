@@ -30,7 +30,8 @@ public:
     static constexpr std::size_t kMaxOpenConnections = 8;
 
     // `directory` holds the lock and the socket; empty picks the user's
-    // runtime directory (or the temporary directory when there is none).
+    // runtime directory, else a private folder of the user's in the
+    // temporary directory; without either, every launch runs on its own.
     explicit SingleInstance(QString directory = {});
     ~SingleInstance() override;
 
