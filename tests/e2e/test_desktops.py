@@ -195,9 +195,10 @@ class Sway(Recipe):
     x11 = False
     unprivileged = True
     app_id = "Zandoral.Orvo"
-    # sway moves the focus on an activation request only with a token that
-    # stems from the user's input; mako 1.7 hands none over with an action,
-    # and ORVO itself has seen no input to make one from.
+    # sway moves the focus only for an activation request that carries a
+    # token stemming from the user's input. mako sends one with the action
+    # (ActivationToken), but the window's request does not present it, and
+    # ORVO has seen no input of its own to make one from.
     grants_activation = False
 
     CONFIG = """output HEADLESS-1 resolution 1280x800 position 0,0
