@@ -15,6 +15,10 @@ packages=(
     nodejs xvfb xauth dbus dbus-x11 dunst libnss3-tools openssl xdotool x11-utils
     python3 python3-gi python3-dbus gir1.2-glib-2.0 imagemagick fonts-dejavu-core
     procps psmisc openbox
+    # The desktops the journey runs on: Xfce, sway with mako, GNOME Shell with
+    # the AppIndicator extension; Qt's Wayland plugin and a GTK window for them
+    xfwm4 xfce4-panel xfce4-notifyd sway mako-notifier grim
+    gnome-shell gnome-shell-extension-appindicator gjs qt6-wayland gir1.2-gtk-3.0
     # Packaging: the .deb's library dependencies, and checks of the desktop files
     dpkg-dev file appstream desktop-file-utils
     "$@"

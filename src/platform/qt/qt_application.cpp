@@ -173,6 +173,10 @@ void QtApplication::activateIgnoringOtherApps(ActivationCause cause) {
         raiseAndActivate(*target, cause);
 }
 
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 void setActivationToken(const QString& token) {
     activationToken() = token;
 }
