@@ -1,222 +1,133 @@
-// Recording fakes of the platform for unit tests of the core. Every call that
-// matters to ordering is appended to one shared log, so tests can check the
-// sequence across objects.
+// Recording fakes of the platform. Every call the core makes is appended as a
+// line of text to one log, so that a test can check the order across objects.
 #pragma once
 
 #include "platform/platform.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvo::testing {
 
 using Log = std::vector<std::string>;
 
-class FakeApplication : public Application {
-public:
-    explicit FakeApplication(Log& log) : log_(log) {}
-    void terminate() override { log_.push_back("app.terminate"); }
-    void activateIgnoringOtherApps(ActivationCause cause) override {
-        log_.push_back(cause == ActivationCause::user ? "app.activate" : "app.activate page");
-    }
-
-private:
-    Log& log_;
-};
-
-class FakeWindow : public Window {
-public:
-    explicit FakeWindow(Log& log) : log_(log) {}
-    void setTitle(const std::string& t) override {
-        title = t;
-        log_.push_back("window.setTitle " + t);
-    }
-    void center() override { log_.push_back("window.center"); }
-    void setFrameAutosaveName(const std::string& name) override {
-        log_.push_back("window.setFrameAutosaveName " + name);
-    }
+struct FakeWindow : Window {
+    explicit FakeWindow(Log& log) : log(log) {}
+    void setTitle(const std::string& title) override { log.push_back("title " + title); }
+    void center() override { log.push_back("center"); }
+    void setFrameAutosaveName(const std::string& name) override { log.push_back("autosave " + name); }
     Rect contentBounds() const override { return bounds; }
-    void setContentView(WebView&) override { log_.push_back("window.setContentView"); }
-    void makeKeyAndOrderFront() override { log_.push_back("window.front"); }
-
-    std::string title;
-    // What the content area measures once a saved frame is restored.
+    void setContentView(WebView&) override { log.push_back("content"); }
+    void makeKeyAndOrderFront() override { log.push_back("front"); }
+    Log& log;
     Rect bounds{0, 0, 1200, 800};
-
-private:
-    Log& log_;
 };
 
-class FakeWebView : public WebView {
-public:
-    explicit FakeWebView(Log& log) : log_(log) {}
-    void setPolicyDelegate(WebViewPolicyDelegate* d) override {
-        delegate = d;
-        log_.push_back("webView.setPolicyDelegate");
+struct FakeWebView : WebView {
+    explicit FakeWebView(Log& log) : log(log) {}
+    void setPolicyDelegate(WebViewPolicyDelegate*) override { log.push_back("policy"); }
+    void addScriptMessageHandler(ScriptMessageHandler&, const std::string& name) override {
+        log.push_back("handler " + name);
     }
-    void addScriptMessageHandler(ScriptMessageHandler& h, const std::string& name) override {
-        handler = &h;
-        log_.push_back("webView.addScriptMessageHandler " + name);
-    }
-    void addUserScript(const std::string& source, UserScriptInjectionTime time, bool mainOnly) override {
-        userScript = source;
-        log_.push_back(std::string("webView.addUserScript ") +
-                       (time == UserScriptInjectionTime::atDocumentStart ? "start" : "end") +
-                       (mainOnly ? " main" : " all"));
+    void addUserScript(const std::string&, UserScriptInjectionTime time, bool mainFrameOnly) override {
+        log.push_back(std::string("script ") +
+                      (time == UserScriptInjectionTime::atDocumentStart ? "start" : "end") +
+                      (mainFrameOnly ? " main" : " all"));
     }
     void loadRequest(const Url& url, std::chrono::seconds timeout) override {
-        log_.push_back("webView.load " + url.text + " " + std::to_string(timeout.count()));
+        log.push_back("load " + url.text + " " + std::to_string(timeout.count()));
     }
-    void evaluateJavaScript(const std::string& script) override {
-        log_.push_back("webView.evaluate " + script);
-    }
+    void evaluateJavaScript(const std::string& script) override { log.push_back("evaluate " + script); }
     std::optional<Url> mainFrameUrl() const override { return url; }
-
-    WebViewPolicyDelegate* delegate = nullptr;
-    ScriptMessageHandler* handler = nullptr;
-    std::string userScript;
+    Log& log;
     std::optional<Url> url;
-
-private:
-    Log& log_;
 };
 
-class FakeStatusItem : public StatusItem {
-public:
-    FakeStatusItem(Log& log, bool button) : log_(log), button_(button) {}
-    bool hasButton() const override { return button_; }
-    bool setImage(const std::string& symbol, const std::string& description) override {
-        log_.push_back("status.setImage " + symbol + " " + description);
+struct FakeStatusItem : StatusItem {
+    FakeStatusItem(Log& log, bool button) : log(log), button(button) {}
+    bool hasButton() const override { return button; }
+    bool setImage(const std::string& symbol, const std::string&) override {
+        log.push_back("image " + symbol);
         return true;
     }
-    void setToolTip(const std::string& t) override {
-        toolTip = t;
-        log_.push_back("status.setToolTip " + t);
-    }
-    void setMenu(std::vector<MenuItem> items) override {
-        menu = std::move(items);
-        log_.push_back("status.setMenu");
-    }
-
+    void setToolTip(const std::string& text) override { log.push_back("tooltip " + (toolTip = text)); }
+    void setMenu(std::vector<MenuItem> items) override { menu = std::move(items); }
+    Log& log;
+    bool button;
     std::string toolTip;
     std::vector<MenuItem> menu;
-
-private:
-    Log& log_;
-    bool button_;
 };
 
-class FakeNotificationCenter : public NotificationCenter {
-public:
-    explicit FakeNotificationCenter(Log& log) : log_(log) {}
-    void setDelegate(NotificationCenterDelegate* d) override {
-        delegate = d;
-        log_.push_back(d ? "center.setDelegate" : "center.clearDelegate");
-    }
-    void requestAuthorization(unsigned options) override {
-        log_.push_back("center.requestAuthorization " + std::to_string(options));
-    }
-    void setNotificationCategories(const std::vector<NotificationCategory>& c) override {
-        categories = c;
-        log_.push_back("center.setNotificationCategories");
-    }
-    void addNotificationRequest(const NotificationRequest& r) override {
-        requests.push_back(r);
-        log_.push_back("center.add " + r.content.title + "|" + r.content.body);
-    }
-
-    NotificationCenterDelegate* delegate = nullptr;
-    std::vector<NotificationCategory> categories;
-    std::vector<NotificationRequest> requests;
-
-private:
-    Log& log_;
-};
-
-class FakeWorkspace : public Workspace {
-public:
-    explicit FakeWorkspace(Log& log) : log_(log) {}
-    void openURL(const Url& url) override { log_.push_back("workspace.open " + url.text); }
-
-private:
-    Log& log_;
-};
-
-// A timer the test fires by hand.
-class FakeTimer : public Timer {
-public:
-    explicit FakeTimer(std::function<void()> action) : action_(std::move(action)) {}
-    void start(std::chrono::milliseconds delay) override { this->delay = delay; }
+// A timer the test fires by hand; `delay` is set while it runs.
+struct FakeTimer : Timer {
+    explicit FakeTimer(std::function<void()> action) : action(std::move(action)) {}
+    void start(std::chrono::milliseconds d) override { delay = d; }
     void stop() override { delay.reset(); }
     bool isActive() const override { return delay.has_value(); }
-    // Runs the action when the timer is running, as the event loop would.
     void fire() {
-        if (delay) {
-            delay.reset();
-            action_();
-        }
+        if (std::exchange(delay, std::nullopt))
+            action();
     }
-
+    std::function<void()> action;
     std::optional<std::chrono::milliseconds> delay;
-
-private:
-    std::function<void()> action_;
 };
 
-class FakePlatform : public Platform {
-public:
-    FakePlatform() : app(log), workspaceFake(log), center(log) {}
-
-    Application& application() override { return app; }
-    Workspace& workspace() override { return workspaceFake; }
-    NotificationCenter& notificationCenter() override { return center; }
-
-    // A stand-in for the platform's URL parser: a scheme before ":", and no
-    // URL at all when the text holds a space.
-    std::optional<Url> urlFromString(std::string_view text) override {
-        const auto colon = text.find(':');
-        if (colon == std::string_view::npos || text.find(' ') != std::string_view::npos)
-            return std::nullopt;
-        Url url{std::string(text), std::string(text.substr(0, colon)), {}};
-        if (text.substr(colon).starts_with("://")) {
-            auto rest = text.substr(colon + 3);
-            url.host = std::string(rest.substr(0, rest.find('/')));
-        }
-        return url;
+// The platform, the application, the workspace and the notification centre in one.
+struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
+    Application& application() override { return *this; }
+    Workspace& workspace() override { return *this; }
+    NotificationCenter& notificationCenter() override { return *this; }
+    void terminate() override { log.push_back("terminate"); }
+    void activateIgnoringOtherApps(ActivationCause cause) override {
+        log.push_back(cause == ActivationCause::user ? "activate" : "activate page");
     }
-
-    AlertResult runModalAlert(const AlertContent& content) override {
-        alerts.push_back(content);
+    void openURL(const Url& url) override { log.push_back("open " + url.text); }
+    void setDelegate(NotificationCenterDelegate* d) override {
+        log.push_back(d ? "delegate" : "no delegate");
+    }
+    void requestAuthorization(unsigned options) override {
+        log.push_back("authorize " + std::to_string(options));
+    }
+    void setNotificationCategories(const std::vector<NotificationCategory>& c) override { categories = c; }
+    void addNotificationRequest(const NotificationRequest& r) override {
+        requests.push_back(r);
+        log.push_back("post " + r.content.title + "|" + r.content.body);
+    }
+    // The launch forms only https addresses; a space makes the text no URL.
+    std::optional<Url> urlFromString(std::string_view text) override {
+        if (text.find(' ') != std::string_view::npos)
+            return std::nullopt;
+        return Url{std::string(text), "https", ""};
+    }
+    AlertResult runModalAlert(const AlertContent&) override {
         log.push_back("alert");
         return alertAnswer;
     }
-    std::shared_ptr<Window> createWindow(const Rect& rect, const WindowStyle&) override {
-        log.push_back("createWindow " + std::to_string(rect.width) + "x" + std::to_string(rect.height));
+    std::shared_ptr<Window> createWindow(const Rect&, const WindowStyle&) override {
         auto created = std::make_shared<FakeWindow>(log);
-        created->bounds = restoredContentBounds;
-        window = created;
+        created->bounds = windowBounds;
         if (onCreateWindow)
             onCreateWindow();
         return created;
     }
     std::shared_ptr<WebView> createWebView(const Rect& frame, const WebViewConfiguration& c) override {
-        log.push_back("createWebView " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+        log.push_back("webView " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
                       (c.mediaRequiresUserAction ? " gesture" : " autoplay"));
-        auto created = std::make_shared<FakeWebView>(log);
-        webView = created;
-        return created;
+        return webView = std::make_shared<FakeWebView>(log);
     }
     std::unique_ptr<StatusItem> createStatusItem() override {
-        log.push_back("createStatusItem");
         auto item = std::make_unique<FakeStatusItem>(log, statusItemHasButton);
         statusItem = item.get();
         return item;
     }
-
     std::unique_ptr<Timer> createTimer(std::function<void()> action) override {
         auto created = std::make_unique<FakeTimer>(std::move(action));
         timers.push_back(created.get());
@@ -227,21 +138,41 @@ public:
     }
 
     Log log;
-    FakeApplication app;
-    FakeWorkspace workspaceFake;
-    FakeNotificationCenter center;
-    std::vector<AlertContent> alerts;
     AlertResult alertAnswer;
     bool statusItemHasButton = true;
-    // The content area a restored frame gives the new window.
-    Rect restoredContentBounds{0, 0, 1200, 800};
+    Rect windowBounds{0, 0, 1200, 800}; // the content area a restored frame gives
     std::function<void()> onCreateWindow;
-    // Observers only: the core owns these objects.
-    std::weak_ptr<FakeWindow> window;
-    std::weak_ptr<FakeWebView> webView;
+    std::vector<NotificationCategory> categories;
+    std::vector<NotificationRequest> requests;
+    std::shared_ptr<FakeWebView> webView;
     FakeStatusItem* statusItem = nullptr;
     std::vector<FakeTimer*> timers;
     std::function<void()> networkReachable;
+};
+
+// Points XDG_CONFIG_HOME and HOME into a fresh temporary folder, removed at the end.
+struct TempConfigHome {
+    std::filesystem::path root = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "orvo-test-XXXXXX").string();
+        return std::filesystem::path(mkdtemp(pattern.data()));
+    }();
+    std::filesystem::path folder = root / "Zandoral.Orvo";
+    TempConfigHome() {
+        setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+        setenv("HOME", (root / "home").c_str(), 1);
+    }
+    ~TempConfigHome() { std::filesystem::remove_all(root); }
+    void write(const std::string& name, const std::string& bytes) const {
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / name, std::ios::binary) << bytes;
+    }
+    // The file's bytes; nothing when it is absent or no regular file.
+    std::optional<std::string> read(const std::string& name) const {
+        std::ifstream in(folder / name, std::ios::binary);
+        if (!in || !std::filesystem::is_regular_file(folder / name))
+            return std::nullopt;
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 };
 
 } // namespace orvo::testing

@@ -1,0 +1,266 @@
+#include "app/app_delegate.h"
+#include "app/window_placement.h"
+#include "notifications/notifications.h"
+
+#include "fakes.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace orvo {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using testing::FakePlatform;
+using testing::Log;
+using testing::TempConfigHome;
+
+Log loadsIn(const Log& log) {
+    Log loads;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(loads),
+                 [](auto& e) { return e.starts_with("load "); });
+    return loads;
+}
+
+TEST(Launch, StoredHostBuildsEverythingInOrderAndLoads) {
+    TempConfigHome config;
+    config.write("host.txt", "tenant.zandoral.com");
+    FakePlatform p;
+    p.windowBounds = {0, 0, 1000, 640}; // a restored frame: the view takes the window's size
+    {
+        AppDelegate delegate(p);
+        delegate.applicationDidFinishLaunching();
+    }
+    // The bridge script reaches every frame before any page runs, and the page
+    // is loaded only once everything that answers it is in place.
+    EXPECT_THAT(p.log, ElementsAre("title ORVO", "center", "autosave OrvoMain", "webView 1000x640 autoplay",
+                                   "policy", "handler orvo", "script start all", "image phone.circle.fill",
+                                   "tooltip ORVO", "delegate", "authorize 7", "content", "front", "activate",
+                                   "load https://tenant.zandoral.com/ 60", "no delegate"));
+    EXPECT_EQ(p.categories, std::vector{callCategory()});
+}
+
+// Where the host comes from (host.txt, else seed.txt, else the prompt), what
+// is saved before the window appears, and what is loaded ("" for nothing).
+TEST(Launch, HostFromStoreSeedOrPrompt) {
+    const std::optional<std::string> none;
+    const int connect = kAlertFirstButtonReturn;
+    const struct {
+        std::optional<std::string> host, seed;
+        AlertResult answer;
+        std::string load;
+        std::optional<std::string> hostAfter;
+    } rows[] = {
+        {"HTTPS://A.zandoral.com/\n", none, {}, "https://a.zandoral.com/", "HTTPS://A.zandoral.com/\n"},
+        {none, "https://B.zandoral.com/\n", {}, "https://b.zandoral.com/", "b.zandoral.com"},
+        {none,
+         none,
+         {connect, " HTTPS://C.Zandoral.COM:444/app?x=1\n"},
+         "https://c.zandoral.com/",
+         "c.zandoral.com"},
+        {none, none, {connect + 1, "c.zandoral.com"}, "", none},
+        {none, none, {connect, "localhost"}, "", none},
+        {"my tenant.zandoral.com", none, {}, "", "my tenant.zandoral.com"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.hostAfter.value_or(row.answer.textFieldValue));
+        TempConfigHome config;
+        if (row.host)
+            config.write("host.txt", *row.host);
+        if (row.seed)
+            config.write("seed.txt", *row.seed);
+        FakePlatform p;
+        p.alertAnswer = row.answer;
+        std::optional<std::string> savedAtWindow = "no window";
+        p.onCreateWindow = [&] { savedAtWindow = config.read("host.txt"); };
+        AppDelegate delegate(p);
+        delegate.applicationDidFinishLaunching();
+        // Without a start address a crash or a failure has nothing to load.
+        delegate.webViewDidFinishLoad(false);
+        if (row.load.empty())
+            delegate.webContentProcessDidTerminate();
+        EXPECT_EQ(p.log.front() == "alert", !row.host && !row.seed);
+        if (!row.hostAfter) {
+            EXPECT_THAT(p.log, ElementsAre("alert", "terminate"));
+        }
+        EXPECT_EQ(savedAtWindow, row.hostAfter ? row.hostAfter : "no window");
+        EXPECT_EQ(loadsIn(p.log), row.load.empty() ? Log{} : Log{"load " + row.load + " 60"});
+        EXPECT_EQ(config.read("host.txt"), row.hostAfter);
+    }
+}
+
+// Only https and about stay in the view. Anything else is cancelled, and goes
+// to the desktop only for a link or form that the user's own input started,
+// once per input.
+TEST(Launch, NavigationsAndHandOvers) {
+    FakePlatform p;
+    AppDelegate delegate(p);
+    using K = NavigationKind;
+    const auto cancel = NavigationDecision::cancel;
+    const auto allow = NavigationDecision::allow;
+    const struct {
+        const char* url; // nothing: not parsed
+        K kind;
+        std::uint64_t activation;
+        NavigationDecision decision;
+        bool handedOver;
+        bool mainFrame = true;
+    } steps[] = {
+        {"https://other.example/", K::other, 0, allow, false},
+        {"about:blank", K::linkClicked, 1, allow, false},
+        {"mailto:a@b.example", K::linkClicked, 0, cancel, false},
+        {"mailto:a@b.example", K::linkClicked, 1, cancel, true},
+        {"tel:123", K::linkClicked, 1, cancel, false},
+        {"http://x.example/", K::redirect, 2, cancel, false},
+        {"http://x.example/", K::other, 2, cancel, false},
+        {"smb://host/share", K::formSubmitted, 2, cancel, true, false},
+        {"tel:123", K::linkClicked, 1, cancel, false},
+        {"data:text/html,x", K::linkClicked, 3, cancel, false},
+        {"javascript:alert(1)", K::linkClicked, 3, cancel, false},
+        {"file:///etc/passwd", K::linkClicked, 3, cancel, false},
+        {"chrome://gpu", K::linkClicked, 3, cancel, false},
+        {nullptr, K::linkClicked, 3, cancel, false},
+        {"tel:123", K::linkClicked, 3, cancel, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.url ? step.url : "unparsed") + " at input " +
+                     std::to_string(step.activation));
+        std::optional<Url> url;
+        if (step.url)
+            url = Url{step.url, std::string(step.url).substr(0, std::string(step.url).find(':')), ""};
+        p.log.clear();
+        EXPECT_EQ(delegate.decidePolicyForNavigation({url, step.kind, step.mainFrame, step.activation}),
+                  step.decision);
+        EXPECT_EQ(p.log, step.handedOver ? Log{"open " + std::string(step.url)} : Log{});
+    }
+}
+
+// The microphone alone is granted, to the stored host (read afresh each time,
+// compared in IDNA form); everything else is the user's to decide.
+TEST(Launch, MicrophoneGrantedOnlyToTheStoredHost) {
+    using T = MediaCaptureType;
+    const auto grant = PermissionDecision::grant;
+    const auto prompt = PermissionDecision::prompt;
+    const struct {
+        std::optional<std::string> stored;
+        const char* origin;
+        T type;
+        PermissionDecision expected;
+    } rows[] = {
+        {"a.zandoral.com", "a.zandoral.com", T::microphone, grant},
+        {"a.zandoral.com", "a.zandoral.com", T::camera, prompt},
+        {"a.zandoral.com", "b.zandoral.com", T::microphone, prompt},
+        {std::nullopt, "a.zandoral.com", T::microphone, prompt},
+        {"b\u00fccher.example", "xn--bcher-kva.example", T::microphone, grant},
+        {"xn--bcher-kva.example", "b\u00fccher.example", T::microphone, grant},
+    };
+    TempConfigHome config;
+    FakePlatform p;
+    AppDelegate delegate(p);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.origin) + " for " + row.stored.value_or("nothing"));
+        std::filesystem::remove(config.folder / "host.txt");
+        if (row.stored)
+            config.write("host.txt", *row.stored);
+        EXPECT_EQ(delegate.decideMediaCapturePermission(row.origin, row.type), row.expected);
+    }
+}
+
+TEST(Launch, StartPageRetriesDoubleUpToAMinute) {
+    Backoff retry = kStartPageRetry;
+    std::vector<Backoff::Delay> delays(7);
+    std::generate(delays.begin(), delays.end(), [&] { return retry.next(); });
+    EXPECT_EQ(delays, (std::vector<Backoff::Delay>{5s, 10s, 20s, 40s, 60s, 60s, 60s}));
+}
+
+// A failed start load and a dead page process are met with loading the start
+// address again on the retry schedules, and never while a page is shown.
+TEST(Launch, StartPageIsKeptUp) {
+    TempConfigHome config;
+    config.write("host.txt", "tenant.zandoral.com");
+    FakePlatform p;
+    AppDelegate delegate(p);
+    delegate.applicationDidFinishLaunching();
+    ASSERT_EQ(p.timers.size(), 1u);
+    testing::FakeTimer& timer = *p.timers[0];
+    const auto start = AppDelegate::Clock::time_point{} + 1h;
+    const std::optional<std::chrono::milliseconds> off;
+    enum Event { fail, succeed, fire, reachable, die, status };
+    const struct {
+        const char* what;
+        Event event;
+        std::chrono::milliseconds at; // of a death
+        bool loads;
+        std::optional<std::chrono::milliseconds> timerAfter;
+        const char* toolTip = nullptr;
+    } steps[] = {
+        {"offline at login", fail, {}, false, 5s, "ORVO"},
+        {"retry", fire, {}, true, off},
+        {"fails again", fail, {}, false, 10s},
+        {"network back while a load is under way", reachable, {}, true, off},
+        {"fails once more", fail, {}, false, 20s},
+        {"page loads", succeed, {}, false, off},
+        {"a stray firing does not reload a shown page", fire, {}, false, off},
+        {"network back while the page is shown", reachable, {}, false, off},
+        {"the page posts a status", status, {}, false, off, "ORVO \u2014 Online"},
+        {"first death: at once", die, 0s, true, off, "ORVO"},
+        {"loaded", succeed, {}, false, off},
+        {"second death within 10 s", die, 3s, false, 1s, "ORVO"},
+        {"a failure reported for the dead page waits", fail, {}, false, 1s},
+        {"recovery", fire, {}, true, off},
+        {"third death", die, 6s, false, 2s},
+        {"recovery", fire, {}, true, off},
+        {"the recovery load fails: start page schedule, reset by the success", fail, {}, false, 5s},
+        {"network back", reachable, {}, true, off},
+        {"loaded", succeed, {}, false, off},
+        {"a death long after the last starts over", die, 10min, true, off},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        p.log.clear();
+        if (step.event == fail || step.event == succeed)
+            delegate.webViewDidFinishLoad(step.event == succeed);
+        else if (step.event == fire)
+            timer.fire();
+        else if (step.event == reachable)
+            p.networkReachable();
+        else if (step.event == die)
+            delegate.webContentProcessDidTerminate(start + step.at);
+        else
+            delegate.bridge().handleScriptMessage(
+                {"orvo", "orvo-status:Online", Url{"", "https", "tenant.zandoral.com"}});
+        EXPECT_EQ(loadsIn(p.log).size(), step.loads ? 1u : 0u);
+        EXPECT_EQ(timer.delay, step.timerAfter);
+        if (step.toolTip) {
+            EXPECT_EQ(p.statusItem->toolTip, step.toolTip);
+        }
+    }
+}
+
+// The 1200x800 content, centred in the available area (panels taken off) and
+// shrunk where its frame would not fit.
+TEST(Launch, NewWindowFitsTheAvailableArea) {
+    const FrameMargins usual = kDefaultFrameMargins; // 4, 32, 4, 4
+    const struct {
+        Rect available;
+        FrameMargins margins;
+        Rect frame;
+    } rows[] = {
+        {{0, 0, 1366, 720}, usual, {79, 0, 1208, 720}},
+        {{0, 0, 1024, 768}, usual, {0, 0, 1024, 768}},
+        {{1920, 0, 1280, 800}, usual, {1956, 0, 1208, 800}},
+        {{0, 0, 1280, 800}, {10, 50, 10, 10}, {30, 0, 1220, 800}},
+        {{5, 5, 6, 20}, usual, {5, 5, 9, 37}},
+        {{}, usual, {0, 0, 1208, 836}},
+    };
+    for (const auto& row : rows) {
+        const Rect frame = placeNewWindow(1200, 800, row.margins, row.available);
+        EXPECT_EQ(frame, row.frame) << "row " << &row - rows;
+    }
+}
+
+} // namespace
+} // namespace orvo
