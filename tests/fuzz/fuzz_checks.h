@@ -47,20 +47,13 @@ inline bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-inline bool isJsonSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
 // Whether the text can only be a JSON object, if it is JSON at all. A byte
 // order mark in front may be ignored by a JSON parser, and this one does.
 inline bool framedAsObject(std::string_view text) {
     if (text.starts_with("\xEF\xBB\xBF"))
         text.remove_prefix(3);
-    while (!text.empty() && isJsonSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isJsonSpace(text.back()))
-        text.remove_suffix(1);
-    return text.size() >= 2 && text.front() == '{' && text.back() == '}';
+    const auto first = text.find_first_not_of(" \t\n\r"), last = text.find_last_not_of(" \t\n\r");
+    return first != std::string_view::npos && last > first && text[first] == '{' && text[last] == '}';
 }
 
 } // namespace orvo::fuzz
