@@ -62,7 +62,7 @@ TEST(HostStore, LoadsHostElseSeedWhichIsCopied) {
 }
 
 TEST(HostStore, UnreadableHostFallsBackToSeedWithoutWaiting) {
-    const std::string padded = "one.service.tld" + std::string(kMaxSettingsFileSize - 15, ' ');
+    const std::string padded = "one.service.tld" + std::string(64 * 1024 - 15, ' '); // 64 KiB
     const struct {
         const char* what;
         std::function<void(const fs::path&)> spoil;
@@ -93,7 +93,7 @@ TEST(HostStore, UnreadableHostFallsBackToSeedWithoutWaiting) {
     TempConfigHome config;
     config.write("host.txt", padded);
     EXPECT_EQ(loadStoredHost(), "one.service.tld") << "at the limit the file is still read";
-    config.write("seed.txt", "two.service.tld" + std::string(kMaxSettingsFileSize, '\n'));
+    config.write("seed.txt", "two.service.tld" + std::string(64 * 1024, '\n'));
     config.write("host.txt", "");
     EXPECT_EQ(loadStoredHost(), std::nullopt) << "the limit holds for the seed too";
 }
