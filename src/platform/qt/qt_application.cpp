@@ -192,12 +192,11 @@ void raiseAndActivate(QWidget& widget, ActivationCause cause) {
         // 0 would mean "no time at all", which some window managers take as
         // leave to activate; the oldest time there is means the opposite.
         const bool askedWindowManager = requestX11Activation(*handle, time == 0 ? 1 : time, cause);
-        // A window manager raises what it activates. Window managers also
-        // take a client's own raise request for a wish to be activated
-        // (xfwm4 focuses the window), which would hand a page the keyboard
-        // past the rules just asked about, so the page's calls leave the
-        // stacking to the window manager.
-        if (!askedWindowManager || cause == ActivationCause::user)
+        // A window manager raises what it activates. It may also take a
+        // client's own raise request for an activation that skips its
+        // focus-stealing rules (xfwm4 focuses the window), so with a window
+        // manager the stacking is left to it, for every cause.
+        if (!askedWindowManager)
             widget.raise();
     } else {
         widget.raise();
