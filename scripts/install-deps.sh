@@ -14,7 +14,7 @@ packages=(
     # Tests: a headless desktop session, a notification server, a TLS test CA
     nodejs xvfb xauth dbus dbus-x11 dunst libnss3-tools openssl xdotool x11-utils
     python3 python3-gi python3-dbus gir1.2-glib-2.0 imagemagick fonts-dejavu-core
-    procps psmisc openbox
+    procps psmisc openbox xfwm4 gir1.2-gtk-3.0
     # Packaging: the .deb's library dependencies, and checks of the desktop files
     dpkg-dev file appstream desktop-file-utils
     "$@"
