@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 60
 # The short fuzz run that every `make test` includes.
 TEST_FUZZ_SECONDS ?= 30
 
-.PHONY: run test deps build asan fuzz format format-check clean package bench
+.PHONY: run test test-kde deps build asan fuzz format format-check clean package bench
 
 run: build
 	$(BUILD_DIR)/orvo
@@ -18,6 +18,13 @@ run: build
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --repeat until-pass:2
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(TEST_FUZZ_SECONDS)
+
+# The desktop journey on KDE Plasma as well (X11: KWin, plasmashell, kded). Plasma is
+# installed the first time, about 230 MB to download; CI leaves it out.
+test-kde: build
+	@scripts/install-deps.sh plasma-desktop plasma-workspace kwin-x11 kded5
+	cd tests/e2e && ORVO_TEST_KDE=1 ORVO_BINARY=$(abspath $(BUILD_DIR))/orvo \
+		ORVO_ARTIFACTS=$(abspath $(BUILD_DIR))/e2e-artifacts /usr/bin/python3 -m unittest -v test_desktops.KdeJourney
 
 deps:
 	@scripts/install-deps.sh

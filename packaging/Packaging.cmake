@@ -48,9 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # engine's helper process, which Debian's symbols file for the engine names.
 # What Qt loads at run time by itself must be named here: the SVG icon engine,
 # without which the window and tray icons are blank. Wayland sessions need
-# Qt's Wayland plugin; X11 ones do not, hence only a recommendation.
+# Qt's Wayland plugin, and GNOME shows no tray item at all without the
+# AppIndicator extension; other sessions need neither, hence recommendations.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, gnome-shell-extension-appindicator")
 
 include(CPack)

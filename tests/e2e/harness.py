@@ -14,6 +14,7 @@ that scripts/install-deps.sh installs are used.
 
 import collections
 import ctypes
+import glob
 import http.server
 import os
 import random
@@ -36,6 +37,10 @@ ELSEWHERE = "widget.elsewhere.test"
 NOTIFY_RULE = "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"
 
 Geometry = collections.namedtuple("Geometry", "x y width height")
+# The new main window on the 1920x1080 test screen: its content of 1200x800 is
+# placed so that the frame a desktop would add (a title bar of 32 pixels,
+# borders of 4) is centred; no window manager draws that frame here.
+CENTRED = Geometry((1920 - 1208) // 2, (1080 - 836) // 2, 1200, 800)
 
 
 def wait_until(pred, timeout=30, interval=0.1, message=None):
@@ -120,6 +125,18 @@ def dunstrc_with_menu(directory, choice_file, settings=()):
     with open(path, "w") as f:
         f.write(config)
     return path
+
+
+def _session_user(name="orvo-e2e"):
+    """The unprivileged account the session runs as under root; made on
+    first use."""
+    import pwd
+    try:
+        return pwd.getpwnam(name)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                       check=True, capture_output=True)
+        return pwd.getpwnam(name)
 
 
 def _die_with_parent():
@@ -488,10 +505,16 @@ class NotifyMonitor:
 
 class Desktop:
     def __init__(self, name=None, dunst=False, sni_watcher=False, dunstrc=os.path.join(HERE, "dunstrc"),
-                 chromium_flags=(), screen="1920x1080x24"):
+                 chromium_flags=(), screen="1920x1080x24", x11=True, system_bus=False, unprivileged=False):
+        """x11=False leaves out Xvfb (a Wayland compositor brings its own
+        output); system_bus adds a private stand-in for the system bus;
+        unprivileged runs the session's programs as a user of their own when
+        the tests run as root (sway refuses root)."""
         self.name = re.sub(r"[^A-Za-z0-9_.-]+", "_", name or f"desktop-{os.getpid()}-{int(time.time())}")
         self._want_dunst, self._want_watcher, self._dunstrc = dunst, sni_watcher, dunstrc
         self._chromium_flags, self._screen = list(chromium_flags), screen
+        self._x11, self._system_bus = x11, system_bus
+        self._user = _session_user() if unprivileged and os.geteuid() == 0 else None
         self._procs = []  # every Popen started, torn down in reverse
         self._orvos = []
         self._logs = []
@@ -537,9 +560,18 @@ class Desktop:
             "NO_AT_BRIDGE": "1", "QTWEBENGINE_DISABLE_SANDBOX": "1",
             "QT_LOGGING_RULES": "qt.webenginecontext.info=false",
         }
-        self._start_xvfb()
-        self._start_bus()
+        if self._user:
+            self.env["USER"] = self._user.pw_name
         self._make_certificates()
+        # The session's programs write into the whole tree.
+        self._give_to_user(self.root)
+        if self._x11:
+            self._start_xvfb()
+        self._start_bus("bus")
+        if self._system_bus:
+            # GNOME Shell asks logind on the system bus where a machine runs
+            # systemd; a private bus without logind makes it do without.
+            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self._start_bus("system_bus", set_env=False)
         self.server = TestServer(self._leaf_cert, self._leaf_key)
         port = self.server.port
         flags = [f'--host-resolver-rules="MAP *.orvo.test 127.0.0.1:{port}, MAP orvo.test 127.0.0.1:{port}, '
@@ -554,6 +586,8 @@ class Desktop:
             self.wait_for_bus_name("org.kde.StatusNotifierWatcher")
 
     def _spawn(self, argv, log, env=None, **kwargs):
+        if self._user:
+            kwargs.update(user=self._user.pw_uid, group=self._user.pw_gid, extra_groups=[])
         proc = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                 start_new_session=True, preexec_fn=_die_with_parent, **kwargs)
         self._procs.append(proc)
@@ -612,14 +646,65 @@ class Desktop:
             self._procs.remove(proc)
         raise RuntimeError("could not start Xvfb on a free display")
 
-    def _start_bus(self):
-        address = f"unix:path={self.runtime_dir}/bus"
-        proc = self._spawn(["dbus-daemon", "--session", "--nofork", f"--address={address}"], self._session_log)
-        wait_until(lambda: os.path.exists(f"{self.runtime_dir}/bus") or proc.poll() is not None, timeout=20)
+    def _start_bus(self, socket, set_env=True):
+        path = os.path.join(self.runtime_dir, socket)
+        proc = self._spawn(["dbus-daemon", "--nofork", f"--config-file={self._bus_config(socket)}"],
+                           self._session_log)
+        wait_until(lambda: os.path.exists(path) or proc.poll() is not None, timeout=20)
         if proc.poll() is not None:
             raise RuntimeError("dbus-daemon exited")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        self.wait_for_bus_name("org.freedesktop.DBus")
+        if set_env:
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={path}"
+            self.wait_for_bus_name("org.freedesktop.DBus")
+        return f"unix:path={path}"
+
+    def _bus_config(self, socket):
+        """A session bus configuration that starts the installed services on
+        demand, except notification servers: several are installed (one per
+        desktop the tests run), and each session starts its own. Clients of
+        every user may connect, so that the harness, running as root, reaches
+        a session that runs as another user."""
+        services = os.path.join(self.root, "dbus-services")
+        if not os.path.isdir(services):
+            os.makedirs(services)
+            for path in sorted(glob.glob("/usr/share/dbus-1/services/*.service")):
+                with open(path, errors="replace") as f:
+                    if re.search(r"(?m)^Name=org\.freedesktop\.Notifications\s*$", f.read()):
+                        continue
+                os.symlink(path, os.path.join(services, os.path.basename(path)))
+        config = os.path.join(self.root, f"{socket}.conf")
+        with open(config, "w") as f:
+            f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><keep_umask/>
+  <listen>unix:path={os.path.join(self.runtime_dir, socket)}</listen>
+  <auth>EXTERNAL</auth><servicedir>{services}</servicedir>
+  <policy context="default"><allow user="*"/><allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+""")
+        return config
+
+    def _give_to_user(self, top):
+        """Hands a tree to the session's own user, if it has one."""
+        if not self._user:
+            return
+        for folder, dirs, files in os.walk(top):
+            for entry in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+                os.lchown(entry, self._user.pw_uid, self._user.pw_gid)
+
+    def install_app(self):
+        """Installs ORVO's desktop entry and icon into a data folder of this
+        session, with the rules the package is built from, so the desktop
+        finds them as it finds an installed app's."""
+        prefix = os.path.join(self.root, "usr")
+        subprocess.run(["cmake", "--install", os.path.dirname(os.path.abspath(self.binary)), "--prefix", prefix],
+                       check=True, capture_output=True)
+        self._give_to_user(prefix)
+        self.env["XDG_DATA_DIRS"] = os.path.join(prefix, "share") + ":" + self.env["XDG_DATA_DIRS"]
+        # A desktop lists an entry only when the program it runs is found.
+        self.env["PATH"] = os.path.join(prefix, "bin") + ":" + self.env["PATH"]
+        return prefix
 
     def _make_certificates(self):
         pki = os.path.join(self.root, "pki")
@@ -686,6 +771,7 @@ class Desktop:
         os.makedirs(self.settings_dir, exist_ok=True)
         with open(os.path.join(self.settings_dir, filename), "wb") as f:
             f.write(text.encode() if isinstance(text, str) else text)
+        self._give_to_user(self.settings_dir)
 
     def write_host(self, text):
         self.write_setting("host.txt", text)

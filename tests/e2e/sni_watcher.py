@@ -82,14 +82,22 @@ class TrayClient:
             time.sleep(0.1)
         return self.items()[0]
 
+    @staticmethod
+    def _where(item):
+        """(bus name, object path) of an item; the watchers of some desktops
+        list it as "<bus name>/<path>" or "<bus name>@/<path>"."""
+        name, slash, path = item.partition("/")
+        return name.rstrip("@"), slash + path if slash else "/StatusNotifierItem"
+
     def tooltip(self, item):
         """The tooltip's title text, exactly as the item publishes it."""
-        return self._property(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "ToolTip")[2]
+        return self._property(*self._where(item), "org.kde.StatusNotifierItem", "ToolTip")[2]
 
     def menu(self, item):
         """[(id, properties)] of the top-level menu entries, in order."""
-        path = self._property(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Menu")
-        layout = self._call(item, path, "com.canonical.dbusmenu", "GetLayout",
+        name, item_path = self._where(item)
+        path = self._property(name, item_path, "org.kde.StatusNotifierItem", "Menu")
+        layout = self._call(name, path, "com.canonical.dbusmenu", "GetLayout",
                             GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")[1]
         return [(child[0], child[1]) for child in layout[2]]
 
@@ -98,7 +106,8 @@ class TrayClient:
         giving the count so far; with `until`, it waits (at most `timeout`
         seconds) for that count and also returns the arrival times."""
         times = []
-        self.bus.signal_subscribe(item, "org.kde.StatusNotifierItem", "NewToolTip", "/StatusNotifierItem",
+        name, item_path = self._where(item)
+        self.bus.signal_subscribe(name, "org.kde.StatusNotifierItem", "NewToolTip", item_path,
                                   None, Gio.DBusSignalFlags.NONE, lambda *_: times.append(time.monotonic()))
         context = GLib.MainContext.default()
 
@@ -113,11 +122,12 @@ class TrayClient:
         return count
 
     def click(self, item, label):
-        path = self._property(item, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Menu")
+        name, item_path = self._where(item)
+        path = self._property(name, item_path, "org.kde.StatusNotifierItem", "Menu")
         ids = [i for i, props in self.menu(item) if props.get("label", "").replace("_", "") == label]
         if len(ids) != 1:
             raise AssertionError(f"menu entry {label!r} found {len(ids)} times")
-        self._call(item, path, "com.canonical.dbusmenu", "Event",
+        self._call(name, path, "com.canonical.dbusmenu", "Event",
                    GLib.Variant("(isvu)", (ids[0], "clicked", GLib.Variant("s", ""), 0)), "()")
 
 

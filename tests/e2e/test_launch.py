@@ -8,9 +8,8 @@ import socket
 import stat
 import unittest
 
-from harness import TENANT, Desktop, test_page, wait_until
+from harness import CENTRED, TENANT, Desktop, test_page, wait_until
 
-CENTRED = ((1920 - 1200) // 2, (1080 - 800) // 2, 1200, 800)  # on the 1920x1080 screen
 
 
 class LaunchTest(unittest.TestCase):

@@ -115,7 +115,7 @@ class PackageTest(unittest.TestCase):
         run("cmake", "--install", build_dir(), "--prefix", cls.prefix)
         cls.deb = build_deb(os.path.join(cls.root, "deb"))
         cls.fields = {name: run("dpkg-deb", "-f", cls.deb, name).strip()
-                      for name in ("Package", "Architecture", "Depends")}
+                      for name in ("Package", "Architecture", "Depends", "Recommends")}
 
     @classmethod
     def tearDownClass(cls):
@@ -166,6 +166,12 @@ class PackageTest(unittest.TestCase):
         files = {line.split()[-1].lstrip("./") for line in listing.splitlines() if line.startswith("-")}
         self.assertEqual(files, {"usr/" + f for f in INSTALLED})
         self.assertRegex(listing, r"-rwxr-xr-x root/root .* \./usr/bin/orvo\n")
+        # Wayland sessions need Qt's plugin, GNOME the extension that gives it a tray; each name
+        # must exist in the archive, or apt-get would drop the recommendation unnoticed.
+        recommends = [p.strip() for p in self.fields["Recommends"].split(",")]
+        self.assertEqual(recommends, ["qt6-wayland", "gnome-shell-extension-appindicator"])
+        for name in recommends:
+            self.assertIn(f"Package: {name}", run("apt-cache", "show", name), name)
 
     def test_running_app_uses_its_desktop_entry_icon_and_only_what_depends_pulls_in(self):
         # Every file the app's processes (the engine's helpers too) map that a

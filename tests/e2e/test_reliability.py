@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import COMMAND_LISTENER, HERE, TENANT, Desktop, group_members, renderer_pids, test_page, wait_until
+from harness import CENTRED, COMMAND_LISTENER, HERE, TENANT, Desktop, group_members, renderer_pids, test_page, wait_until
 from sni_watcher import TrayClient
 
 PREFIX = "ORVO \u2014 "
@@ -307,8 +307,7 @@ class BadSettingsTest(unittest.TestCase):
                     self.assertEqual(d.server.requests, [])
                 else:
                     self.assertEqual(d.server.run_js(TENANT, "1"), (True, "1"))
-                    self.assertEqual(d.window_geometry(d.wait_for_window()),
-                                     ((1920 - 1200) // 2, (1080 - 800) // 2, 1200, 800))
+                    self.assertEqual(d.window_geometry(d.wait_for_window()), CENTRED)
                 self.assertEqual(d.stop_orvo(orvo), 0)
 
 

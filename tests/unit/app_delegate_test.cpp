@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "app/launch_request.h"
+#include "app/window_placement.h"
 
 #include "fakes.h"
 #include "temp_config_home.h"
@@ -340,6 +341,43 @@ TEST(LaunchRequest, ParseTable) {
         EXPECT_EQ(parsed.token, isValidLaunchToken(token) ? token : "") << token;
     }
     EXPECT_EQ(launchRequest(longest).size(), kMaxLaunchRequestLength);
+}
+
+// The 1200x800 content with a frame of 4+4 by 32+4 pixels on common screens,
+// their panels taken off the available area.
+TEST(WindowPlacement, NewWindowShrinksToTheAvailableAreaAndIsCentred) {
+    struct Row {
+        const char* screen;
+        Rect available;
+        FrameMargins margins;
+        Rect frame;
+    } rows[] = {
+        {"1920x1080, no panel", {0, 0, 1920, 1080}, kDefaultFrameMargins, {356, 122, 1208, 836}},
+        {"1280x1024 fits", {0, 0, 1280, 1024}, kDefaultFrameMargins, {36, 94, 1208, 836}},
+        {"1280x800, top panel 28", {0, 28, 1280, 772}, kDefaultFrameMargins, {36, 28, 1208, 772}},
+        {"1366x768, bottom panel 48", {0, 0, 1366, 720}, kDefaultFrameMargins, {79, 0, 1208, 720}},
+        {"1024x768, both too small", {0, 0, 1024, 768}, kDefaultFrameMargins, {0, 0, 1024, 768}},
+        {"second screen right of the first",
+         {1920, 0, 1280, 800},
+         kDefaultFrameMargins,
+         {1956, 0, 1208, 800}},
+        {"screen left of and above the first",
+         {-1280, -800, 1280, 800},
+         kDefaultFrameMargins,
+         {-1244, -800, 1208, 800}},
+        {"frame drawn inside the window", {0, 0, 1280, 720}, {}, {40, 0, 1200, 720}},
+        {"thick real frame", {0, 0, 1280, 800}, {10, 50, 10, 10}, {30, 0, 1220, 800}},
+        {"margins alone exceed the area", {5, 5, 6, 20}, kDefaultFrameMargins, {5, 5, 9, 37}},
+        {"no screen known", {}, kDefaultFrameMargins, {0, 0, 1208, 836}},
+    };
+    for (const Row& row : rows) {
+        const Rect frame = placeNewWindow(1200, 800, row.margins, row.available);
+        EXPECT_EQ(frame, row.frame) << row.screen << ": got " << frame.x << "," << frame.y << " "
+                                    << frame.width << "x" << frame.height;
+        // The content never grows beyond what was asked.
+        EXPECT_LE(frame.width - row.margins.left - row.margins.right, 1200) << row.screen;
+        EXPECT_LE(frame.height - row.margins.top - row.margins.bottom, 800) << row.screen;
+    }
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "platform/qt/qt_application.h"
+#include "platform/qt/wayland_activation.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -176,6 +177,10 @@ void QtApplication::activateIgnoringOtherApps(ActivationCause cause) {
         raiseAndActivate(*target, cause);
 }
 
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 void setActivationToken(const QString& token) {
     activationToken() = token;
 }
@@ -200,14 +205,11 @@ void raiseAndActivate(QWidget& widget, ActivationCause cause) {
             widget.raise();
     } else {
         widget.raise();
-        // Elsewhere (Wayland) the compositor decides, on the strength of an
-        // activation token, which Qt reads from XDG_ACTIVATION_TOKEN when it
-        // asks.
-        if (cause == ActivationCause::user && !activationToken().isEmpty())
-            qputenv("XDG_ACTIVATION_TOKEN", activationToken().toUtf8());
-        else if (cause == ActivationCause::page)
-            qunsetenv("XDG_ACTIVATION_TOKEN");
-        widget.activateWindow();
+        // On Wayland the compositor decides, on the strength of an activation
+        // token: the desktop's, for the user's own actions, where it gave one;
+        // otherwise whatever Qt can show for the user's last input in ORVO.
+        if (!(cause == ActivationCause::user && handle && activateWithToken(*handle, activationToken())))
+            widget.activateWindow();
     }
     if (cause == ActivationCause::page)
         QApplication::alert(&widget);

@@ -42,6 +42,10 @@ private:
     QPointer<QWidget> mainWindow_;
 };
 
+// Whether the session is a Wayland one, where windows have no position of
+// their own and no X11 call may be made.
+bool onWayland();
+
 // The desktop's proof that the user just asked for ORVO (an X11 startup id
 // or a Wayland activation token), for the user activations made while it is
 // set; see ActivationTokenScope.

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_window.h"
 
+#include "app/window_placement.h"
+
 #include "platform/qt/qt_application.h"
 #include "platform/qt/qt_web_view.h"
 
@@ -67,9 +69,25 @@ void QtWindow::center() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!window_ || !screen)
         return;
-    QRect frame = window_->frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window_->move(frame.topLeft());
+    // Until the desktop has decorated the window its frame is unknown; a
+    // usual title bar and border are assumed then.
+    const QRect inner = window_->geometry();
+    const QRect outer = window_->frameGeometry();
+    FrameMargins margins{inner.left() - outer.left(), inner.top() - outer.top(),
+                         outer.right() - inner.right(), outer.bottom() - inner.bottom()};
+    if (margins == FrameMargins{})
+        margins = kDefaultFrameMargins;
+    const QRect area = screen->availableGeometry();
+    const Rect frame = placeNewWindow(inner.width(), inner.height(), margins,
+                                      Rect{area.x(), area.y(), area.width(), area.height()});
+    if (window_->minimumSize() == window_->maximumSize())
+        window_->setFixedSize(frame.width - margins.left - margins.right,
+                              frame.height - margins.top - margins.bottom);
+    else
+        window_->resize(frame.width - margins.left - margins.right,
+                        frame.height - margins.top - margins.bottom);
+    // Positions are the compositor's on Wayland; the move is ignored there.
+    window_->move(frame.x, frame.y);
 }
 
 void QtWindow::setFrameAutosaveName(const std::string& name) {
@@ -88,7 +106,15 @@ void QtWindow::setFrameAutosaveName(const std::string& name) {
     const QByteArray saved = settings_->value(autosaveKey_).toByteArray();
     if (!saved.isEmpty()) {
         const QRect fallback = window_->geometry();
-        if (!window_->restoreGeometry(saved) || !visibleOnSomeScreen(window_->frameGeometry())) {
+        if (!window_->restoreGeometry(saved)) {
+            window_->setWindowState(Qt::WindowNoState);
+            window_->setGeometry(fallback);
+        } else if (onWayland()) {
+            // A Wayland client neither learns nor sets its position: only the
+            // size comes back, and it must still fit the screen.
+            if (!(window_->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
+                center();
+        } else if (!visibleOnSomeScreen(window_->frameGeometry())) {
             window_->setWindowState(Qt::WindowNoState);
             window_->setGeometry(fallback);
         }
