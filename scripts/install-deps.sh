@@ -9,7 +9,8 @@ packages=(
     cmake g++ make pkg-config clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev googletest
     libicu-dev libpsl-dev publicsuffix nlohmann-json3-dev uuid-dev libxcb1-dev
-    qt6-base-dev qt6-base-dev-tools qt6-webengine-dev qt6-webchannel-dev
+    qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-webengine-dev qt6-webchannel-dev
+    libwayland-dev libwayland-bin wayland-protocols
     libqt6webenginecore6-bin libqt6webengine6-data libqt6svg6
     # Tests: a headless desktop session, a notification server, a TLS test CA
     nodejs xvfb xauth dbus dbus-x11 dunst libnss3-tools openssl xdotool x11-utils

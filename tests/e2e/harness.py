@@ -870,12 +870,53 @@ class Desktop:
     def focused_window(self):
         return self.xdotool("getwindowfocus").strip()
 
+    def xprop(self, *args):
+        return subprocess.run(["xprop", *map(str, args)], env=self.env, capture_output=True, text=True).stdout
+
     def is_above(self, upper, lower):
         """Whether top-level window `upper` lies above `lower`."""
-        out = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, capture_output=True, text=True,
-                             check=True).stdout
-        order = [str(int(m, 16)) for m in re.findall(r"^\s+(0x[0-9a-f]+) ", out, re.M)]  # topmost first
+        # A window manager puts clients into frames and lists their order.
+        stacking = re.findall(r"0x[0-9a-f]+", self.xprop("-root", "_NET_CLIENT_LIST_STACKING").split("=")[-1])
+        if stacking:
+            order = [str(int(m, 16)) for m in reversed(stacking)]  # topmost first
+        else:
+            out = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, capture_output=True, text=True,
+                                 check=True).stdout
+            order = [str(int(m, 16)) for m in re.findall(r"^\s+(0x[0-9a-f]+) ", out, re.M)]  # topmost first
         return str(upper) in order and str(lower) in order and order.index(str(upper)) < order.index(str(lower))
+
+    def demands_attention(self, wid):
+        return "_NET_WM_STATE_DEMANDS_ATTENTION" in self.xprop("-id", wid, "_NET_WM_STATE")
+
+    def start_window_manager(self):
+        """xfwm4 with its focus-stealing prevention: an application's request
+        for the focus that is older than the user's last input in the focused
+        window is refused, and the window is flagged instead."""
+        folder = os.path.join(self.config_home, "xfce4", "xfconf", "xfce-perchannel-xml")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "xfwm4.xml"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<channel name="xfwm4" version="1.0">'
+                    '<property name="general" type="empty">'
+                    '<property name="prevent_focus_stealing" type="bool" value="true"/></property></channel>\n')
+        self.spawn(["xfwm4", "--compositor=off"])
+        wait_until(lambda: "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), timeout=20,
+                   message="xfwm4 did not start")
+
+    def typing_target(self):
+        """Another application's window with a text field, as the user types
+        into it; returns its window id and a function giving its text."""
+        record = os.path.join(self.root, "typed.txt")
+        self.spawn(["/usr/bin/python3", os.path.join(HERE, "typing_target.py"), record])
+        wid = self.wait_for_window("^orvo-typing-target$")
+
+        def typed():
+            try:
+                with open(record, encoding="utf-8") as f:
+                    return f.read()
+            except FileNotFoundError:
+                return ""
+
+        return wid, typed
 
     def cover_window(self):
         """Another application's window over the whole screen; its id."""

@@ -196,9 +196,9 @@ class Sway(Recipe):
     unprivileged = True
     app_id = "Zandoral.Orvo"
     # sway moves the focus only for an activation request that carries a
-    # token stemming from the user's input. mako sends one with the action
-    # (ActivationToken), but the window's request does not present it, and
-    # ORVO has seen no input of its own to make one from.
+    # token. mako makes one only for a pointer click on the bubble (its
+    # default action); an Answer through makoctl, as a key binding runs it,
+    # carries none.
     grants_activation = False
 
     CONFIG = """output HEADLESS-1 resolution 1280x800 position 0,0

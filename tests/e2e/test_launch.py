@@ -131,13 +131,31 @@ class LaunchTest(unittest.TestCase):
     def test_second_launch_raises_the_first_and_exits(self):
         with Desktop(name=self.id()) as d:
             d.serve_tenant(test_page())
+            d.start_window_manager()
             first = d.start_orvo()
             wid = self.main_window(d, loaded=TENANT)
-            cover = d.cover_window()
-            wait_until(lambda: d.is_above(cover, wid))
-
-            self.assertEqual(d.wait_exit(d.start_orvo()), 0)
-            wait_until(lambda: d.is_above(wid, cover), message="the first window did not come forward")
+            other, typed = d.typing_target()
+            # The launch's startup id reaches the running instance, which asks
+            # the window manager with its time: one older than the user's
+            # typing in the other window is refused, one from after it (or a
+            # launch without an id, which asks with the current time) wins.
+            cases = [
+                # (label, environment of the second launch, ORVO comes forward)
+                ("a startup id older than the typing", {"DESKTOP_STARTUP_ID": "orvo-test_TIME1"}, False),
+                ("no startup id", {}, True),
+            ]
+            for label, env, forward in cases:
+                with self.subTest(label):
+                    d.xdotool("windowactivate", "--sync", other)
+                    d.xdotool("type", "--delay", "20", "typing")
+                    wait_until(lambda: typed().endswith("typing"), message="the other window did not get the keys")
+                    self.assertEqual(d.wait_exit(d.start_orvo(env)), 0)
+                    if forward:
+                        wait_until(lambda: d.focused_window() == wid and d.is_above(wid, other), timeout=10,
+                                   message="the first window did not come forward")
+                    else:
+                        wait_until(lambda: d.demands_attention(wid), timeout=10, message="ORVO was not flagged")
+                        self.assertEqual(d.focused_window(), other)
             self.assertIsNone(first.poll())
             self.assertEqual(d.find_windows("^ORVO$"), [wid])
             self.assertEqual(len([r for r in d.server.requests if r.route == "/"]), 1)

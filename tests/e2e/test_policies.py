@@ -194,6 +194,36 @@ class MediaPolicyTest(unittest.TestCase):
                         self.assertEqual(d.find_windows(PERMISSION_PROMPT, visible=False), [],
                                          "a prompt was made although none was due")
 
+            with self.subTest("one prompt at a time; a prompt whose frame goes, goes unanswered"):
+                askers = ["ask1.orvo.test", "ask2.orvo.test", "ask3.orvo.test"]
+                add_frame = ("(h => {{ const f = document.createElement('iframe'); f.id = h; f.allow = 'camera'; "
+                             "f.src = 'https://' + h + '/frame'; document.body.append(f); }})('{}'), 1")
+                for host in askers:
+                    d.server.page(host, "/frame", test_page(title=host))
+                    since = d.server.mark()
+                    d.server.run_js(TENANT, add_frame.format(host))
+                    d.server.wait_for(host=host, path="/frame", since=since)
+                asks = {h: d.server.command(h, "navigator.mediaDevices.getUserMedia({video: true})"
+                                               ".then(s => s.getTracks().length)") for h in askers}
+                d.wait_for_window(PERMISSION_PROMPT)
+                time.sleep(1)
+                self.assertEqual(len(d.find_windows(PERMISSION_PROMPT, visible=False)), 1, "prompts at once")
+                # The first asker's frame is removed: its prompt closes, the next one shows.
+                d.server.run_js(TENANT, f"document.getElementById('{askers[0]}').remove(), 1")
+                for host in askers[1:]:
+                    d.type_into(d.wait_for_window(PERMISSION_PROMPT), "", then="Escape")
+                    self.assertFalse(d.server.outcome(asks[host])[0])
+                wait_until(lambda: not d.find_windows(PERMISSION_PROMPT, visible=False), timeout=10,
+                           message="a prompt outlived its frame")
+                # A new frame of the removed origin asks again: nothing was remembered for it.
+                since = d.server.mark()
+                d.server.run_js(TENANT, add_frame.format(askers[0]))
+                d.server.wait_for(host=askers[0], path="/frame", since=since)
+                again = d.server.command(askers[0], "navigator.mediaDevices.getUserMedia({video: true})"
+                                                    ".then(s => s.getTracks().length)")
+                d.type_into(d.wait_for_window(PERMISSION_PROMPT), "", then="Escape")
+                self.assertFalse(d.server.outcome(again)[0])
+
             with self.subTest("WebRTC is there"):
                 self.assertEqual(d.server.run_js(TENANT, "typeof RTCPeerConnection"), (True, "function"))
                 self.assertEqual(

@@ -220,6 +220,9 @@ class SingleInstanceSocketTest(unittest.TestCase):
             ("a megabyte", None, ["x" * (1 << 20)], "closed", False),
             ("half a message, then silence", None, ["rais"], "open", False),
             ("raise in two pieces", None, ["rai", "se\n"], "closed", True),
+            ("raise with a startup id", None, ["raise orvo_TIME5\n"], "closed", True),
+            ("a startup id with a space", None, ["raise orvo TIME5\n"], "closed", False),
+            ("a startup id of 256 characters", None, ["raise " + "a" * 256 + "\n"], "closed", False),
         ]
         with Desktop(name=self.id()) as d:
             d.serve_tenant(tenant_page())

@@ -1,4 +1,5 @@
 #include "app/app_delegate.h"
+#include "app/launch_request.h"
 #include "app/window_placement.h"
 #include "notifications/notifications.h"
 
@@ -237,6 +238,45 @@ TEST(Launch, StartPageIsKeptUp) {
         if (step.toolTip) {
             EXPECT_EQ(p.statusItem->toolTip, step.toolTip);
         }
+    }
+}
+
+// A later launch's request to the running instance, judged on the bytes
+// received so far: a token rides along only when it is short printable ASCII
+// without spaces, and anything else ends the talk.
+TEST(Launch, RequestsOfLaterLaunches) {
+    using S = ParsedLaunchRequest::State;
+    const std::string longest(255, 'a');
+    const struct {
+        std::string received;
+        S state;
+        std::string token;
+    } rows[] = {
+        {"rai", S::incomplete, ""},
+        {"raise", S::incomplete, ""},
+        {"raise\n", S::complete, ""},
+        {"raise orvo-1234_TIME42", S::incomplete, ""},
+        {"raise orvo-1234_TIME42\n", S::complete, "orvo-1234_TIME42"},
+        {"raise " + longest + "\n", S::complete, longest},
+        {"raise " + longest + "a", S::invalid, ""},
+        {"raise \n", S::invalid, ""},
+        {"raise to ken\n", S::invalid, ""},
+        {"raise t\xc3\xa9\n", S::invalid, ""},
+        {std::string("raise t\0k\n", 10), S::invalid, ""},
+        {"raise\nraise\n", S::invalid, ""},
+        {"raisex", S::invalid, ""},
+        {"Raise\n", S::invalid, ""},
+    };
+    for (const auto& row : rows) {
+        const ParsedLaunchRequest parsed = parseLaunchRequest(row.received);
+        EXPECT_EQ(parsed.state, row.state) << row.received;
+        EXPECT_EQ(parsed.token, row.token) << row.received;
+    }
+    // What a launch sends is accepted; a token that cannot travel leaves a bare raise.
+    for (const std::string& token : {std::string("orvo_TIME7"), longest, longest + "a", std::string("a b")}) {
+        const ParsedLaunchRequest parsed = parseLaunchRequest(launchRequest(token));
+        EXPECT_EQ(parsed.state, S::complete) << token;
+        EXPECT_EQ(parsed.token, token.size() < 256 && token != "a b" ? token : "") << token;
     }
 }
 
