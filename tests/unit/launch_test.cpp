@@ -168,6 +168,12 @@ TEST(Launch, MicrophoneGrantedOnlyToTheStoredHost) {
             config.write("host.txt", *row.stored);
         EXPECT_EQ(delegate.decideMediaCapturePermission(row.origin, row.type), row.expected);
     }
+    // The prompt names the asking site; a port of its own makes it another service.
+    EXPECT_EQ(permissionQuestion({"https://w.example", "https", "w.example"}, false, T::camera),
+              "w.example wants to use your camera");
+    EXPECT_EQ(
+        permissionQuestion({"https://w.example:8443", "https", "w.example"}, true, T::cameraAndMicrophone),
+        "https://w.example:8443 wants to use your camera and microphone");
 }
 
 TEST(Launch, StartPageRetriesDoubleUpToAMinute) {
