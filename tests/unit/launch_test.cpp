@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 #include "app/launch_request.h"
+#include "app/web_view_policies.h"
 #include "app/window_placement.h"
 #include "notifications/notifications.h"
 
