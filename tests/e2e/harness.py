@@ -213,7 +213,7 @@ class Monitor:
                 self.events[-1][1] += " " + line.strip()
 
     def notifies(self, since=0):
-        return [text for e in self.events[since:] if e and e[0] == "Notify" for text in [e[1]]]
+        return [" ".join(e[1].split()) for e in self.events[since:] if e and e[0] == "Notify"]
 
     def tooltips(self, since=0):
         return len([e for e in self.events[since:] if e and e[0] == "NewToolTip"])
@@ -371,6 +371,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
                     proc.wait(timeout=5)
                 except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
                     pass
+            proc.stdout and proc.stdout.close()
         self.server.httpd.shutdown() if getattr(self, "server", None) else None
         getattr(self, "log", None) and self.log.close()
         shutil.rmtree(getattr(self, "root", "/nonexistent"), ignore_errors=True)
@@ -379,7 +380,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
 
     def start_orvo(self, env=None):
         log = open(os.path.join(self.artifacts, f"{self.name}.log"), "ab" if self.orvos else "wb")
-        self.orvos.append(self.spawn([self.binary], env, log))
+        with log:
+            self.orvos.append(self.spawn([self.binary], env, log))
         return self.orvos[-1]
 
     def wait_exit(self, proc=None, timeout=30):
