@@ -165,11 +165,11 @@ class Sway(X11):
 
     def call_notifications(self):
         return [{"id": n["id"]["data"], "title": n["summary"]["data"], "body": n["body"]["data"],
-                 "buttons": n["actions"]["data"]} for n in json.loads(self.d.run("makoctl", "list"))["data"][0]]
+                 "actions": n["actions"]["data"], "buttons": list(n["actions"]["data"].values())} for n in json.loads(self.d.run("makoctl", "list"))["data"][0]]
 
     def press(self, label):
         [n] = self.call_notifications()
-        self.d.run("makoctl", "invoke", "-n", n["id"], next(k for k, v in n["buttons"].items() if v == label))
+        self.d.run("makoctl", "invoke", "-n", n["id"], next(k for k, v in n["actions"].items() if v == label))
         # (what mako's own binding for an action does)
 
     def click_into(self, title):
