@@ -316,7 +316,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         """dunst, keeping every notification until a test acts on it; its context
         menu picks the action whose label d.choose() wrote."""
         self.choice = os.path.join(self.root, "choice")
-        conf = dict(notification_limit=0, history_length=100, timeout=0, **settings)
+        conf = {"notification_limit": 0, "history_length": 100, "timeout": 0, **settings}
         rc = os.path.join(self.root, "dunstrc")
         with open(os.path.join(HERE, "dunstrc")) as f, open(rc, "w") as out:
             out.write(f.read().format(choice=self.choice, **conf))
