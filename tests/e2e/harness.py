@@ -1,4 +1,4 @@
-"""A private headless desktop session for ORVO's end-to-end journeys."""
+# A private headless desktop session for ORVO's end-to-end journeys.
 # `with Desktop(name) as d:` makes a temporary HOME with its own XDG folders,
 # Xvfb (picking its own display with -displayfd), a private session bus, on
 # request dunst, a tray watcher (python3-dbusmock) and a window manager; a test
@@ -61,35 +61,15 @@ def wait_until(pred, timeout=30, message=None, interval=0.1):
 
 
 def descendants(pid, renderers=False):
-    """The living processes below `pid` (Chromium's renderers only, on request)."""
-    table = collections.defaultdict(list)
-    for entry in glob.glob("/proc/[0-9]*/stat"):
-        try:
-            with open(entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            if fields[0] != "Z":
-                table[int(fields[1])].append(int(entry.split("/")[2]))
-        except (OSError, IndexError):
-            pass
-    found, todo = [], [pid]
-    while todo:
-        below = table[todo.pop()]
-        found += below
-        todo += below
-
-    def renderer(p):
-        try:
-            with open(f"/proc/{p}/cmdline", "rb") as f:
-                return b"--type=renderer" in f.read()
-        except OSError:
-            return False
-
-    return [p for p in found if renderer(p)] if renderers else found
+    # ORVO's helpers: the engine's processes stay in ORVO's process group.
+    ps = subprocess.run(["ps", "-eo", "pid=,pgid=,stat=,args="], capture_output=True, text=True).stdout
+    return [int(p) for p, g, st, args in (line.split(None, 3) for line in ps.splitlines())
+            if int(g) == pid and int(p) != pid and st[0] != "Z" and (not renderers or "--type=renderer" in args)]
 
 
 class Server:
-    """Serves pages registered per (host, path) (host "*" for any) and records
-    every request; /beacon answers 204 everywhere."""
+    # Serves pages registered per (host, path) (host "*" for any) and records
+    # every request; /beacon answers 204 everywhere.
 
     def __init__(self, cert, key):
         self.cond, self.requests, self.pages = threading.Condition(), [], {}
@@ -167,7 +147,7 @@ class Server:
         return (True, r.query["value"]) if r.query["ok"] == "1" else (False, r.query["error"])
 
     def run_js(self, host, code, timeout=30):
-        """(True, String(value)) or (False, "Name: message") of `code` in `host`'s page."""
+        # (True, String(value)) or (False, "Name: message") of `code` in `host`'s page.
         return self.outcome(self.command(host, code), timeout)
 
     def mark(self):
@@ -191,8 +171,8 @@ class Server:
 
 
 class Monitor:
-    """Every Notify call and NewToolTip signal on the session bus, as
-    dbus-monitor prints them, each folded onto one line."""
+    # Every Notify call and NewToolTip signal on the session bus, as
+    # dbus-monitor prints them, each folded onto one line.
 
     def __init__(self, d):
         self.events, self.ready = [], threading.Event()
@@ -313,8 +293,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return proc.stdout.readline().decode().strip()
 
     def start_dunst(self, **settings):
-        """dunst, keeping every notification until a test acts on it; its context
-        menu picks the action whose label d.choose() wrote."""
+        # dunst, keeping every notification until a test acts on it; its context
+        # menu picks the action whose label d.choose() wrote.
         self.choice = os.path.join(self.root, "choice")
         conf = {"notification_limit": 0, "history_length": 100, "timeout": 0, **settings}
         rc = os.path.join(self.root, "dunstrc")
@@ -393,8 +373,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
             raise AssertionError(f"orvo {proc.pid} did not exit")
 
     def stop_orvo(self, proc=None, sig=signal.SIGTERM):
-        """The exit code, after `sig`, once ORVO and every helper of its
-        (Chromium's zygote and renderers) are gone."""
+        # The exit code, after `sig`, once ORVO and every helper of its
+        # (Chromium's zygote and renderers) are gone.
         proc = proc or self.orvos[-1]
         helpers = descendants(proc.pid)
         proc.poll() is None and proc.send_signal(sig)
@@ -403,7 +383,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return code
 
     def write(self, name, data, folder=None):
-        """A settings file (bytes, str, or None for a named pipe)."""
+        # A settings file (bytes, str, or None for a named pipe).
         path = os.path.join(folder or self.settings_dir, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         os.path.lexists(path) and os.remove(path)
@@ -431,9 +411,9 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return self.run("xdotool", "search", "--onlyvisible", "--name", pattern).split()
 
     def window(self, pattern="^ORVO$", main=True):
-        """The window once it has stayed the same for half a second (Qt may
-        replace a top-level's X window right after showing it); `main` skips
-        the address prompt, which carries the same name."""
+        # The window once it has stayed the same for half a second (Qt may
+        # replace a top-level's X window right after showing it); `main` skips
+        # the address prompt, which carries the same name.
         last = {"wid": None, "since": 0}
 
         def stable():
@@ -455,7 +435,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return order.index(str(upper)) < order.index(str(lower))
 
     def cover(self):
-        """Another application's window over the whole screen, in front."""
+        # Another application's window over the whole screen, in front.
         self.spawn(["xmessage", "-title", "cover", "-geometry", "1920x1080+0+0", "cover"])
         return self.window("^cover$", main=False)
 
@@ -474,7 +454,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
                          "(v)")[0]
 
     def tray(self, name="ToolTip"):
-        """A property of ORVO's tray item (the newest registered); None without one."""
+        # A property of ORVO's tray item (the newest registered); None without one.
         try:
             item = self.prop("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                              "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")[0]
@@ -487,7 +467,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return (self.tray() or [""] * 3)[2]
 
     def tray_menu(self, click=None):
-        """[label] of the tray menu's entries, or clicks the one labelled `click`."""
+        # [label] of the tray menu's entries, or clicks the one labelled `click`.
         dest = self.prop("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
                          "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")[0]
         menu = (dest, self.tray("Menu"), "com.canonical.dbusmenu")
@@ -498,8 +478,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return list(labels)
 
     def url_handler(self, schemes):
-        """Makes a recording script the default application for these URL
-        schemes; returns a function giving the URLs handed to it so far."""
+        # Makes a recording script the default application for these URL
+        # schemes; returns a function giving the URLs handed to it so far.
         record, script = os.path.join(self.root, "handled"), os.path.join(self.root, "handler.sh")
         with open(script, "w") as f:
             f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> {record}\n')

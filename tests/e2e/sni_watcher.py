@@ -1,5 +1,5 @@
-"""A StatusNotifierWatcher for python3-dbusmock (--template): items register,
-a host is always present, so Qt publishes its tray icon."""
+# A StatusNotifierWatcher for python3-dbusmock (--template): items register,
+# a host is always present, so Qt publishes its tray icon.
 import dbus
 
 BUS_NAME = MAIN_IFACE = "org.kde.StatusNotifierWatcher"

@@ -1,5 +1,5 @@
-"""Journey: a call from the page to the notification and Answer back into the
-page, the status in the tray on the way, on each desktop."""
+# Journey: a call from the page to the notification and Answer back into the
+# page, the status in the tray on the way, on each desktop.
 # Every desktop meets the same assertions; a recipe adds only how it starts and
 # how a user's view of it is read and acted on. Xfce (X11), sway with mako
 # (Wayland) and GNOME Shell run in `make test`, KDE Plasma under `make test-kde`.
@@ -62,7 +62,7 @@ class X11:
 
 
 class Dunst(X11):
-    """xfwm4 preventing focus stealing, dunst and a plain tray watcher."""
+    # xfwm4 preventing focus stealing, dunst and a plain tray watcher.
     watcher = True
 
     def start(self):
@@ -80,7 +80,7 @@ class Dunst(X11):
 
 
 class Xfce(X11):
-    """Xfce 4.18: xfwm4, a panel holding the tray (and its watcher), xfce4-notifyd."""
+    # Xfce 4.18: xfwm4, a panel holding the tray (and its watcher), xfce4-notifyd.
     PANEL = ('<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>'
              '<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty">'
              '<property name="position" type="string" value="p=6;x=0;y=0"/><property name="length" type="uint" '
@@ -108,7 +108,7 @@ class Xfce(X11):
 
 
 class Kde(X11):
-    """KDE Plasma 5.27 on X11: KWin, plasmashell (tray, notifications), kded (the watcher)."""
+    # KDE Plasma 5.27 on X11: KWin, plasmashell (tray, notifications), kded (the watcher).
 
     def start(self):
         self.d.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5")

@@ -1,6 +1,6 @@
-"""Journey: ORVO through faults and hostile input: desktop services missing,
-damaged settings, the page's process killed, the start page down, bad
-notification signals, strangers at the single-instance socket, a planted lock."""
+# Journey: ORVO through faults and hostile input: desktop services missing,
+# damaged settings, the page's process killed, the start page down, bad
+# notification signals, strangers at the single-instance socket, a planted lock.
 import json
 import os
 import signal

@@ -1,5 +1,5 @@
-"""Journey: the tenant's page with frames of its own site and of others,
-attack pages among them; permissions, panels, and links the user clicks."""
+# Journey: the tenant's page with frames of its own site and of others,
+# attack pages among them; permissions, panels, and links the user clicks.
 import json
 import os
 import time
@@ -53,6 +53,7 @@ if (q.get('nav')) {
   hook(window);
   const blank = document.documentElement.appendChild(document.createElement('iframe'));
   hook(blank.contentWindow);
+  try { blank.contentWindow.webkit.messageHandlers.orvo.postMessage('orvo-status:from blank'); } catch (e) {}
   for (let i = 0; i < Number(q.get('calls') || 1); ++i) post('orvo-call:Mallory ' + i);
   post('orvo-status:hijacked by ' + kind);
   post('orvo-notify:{"title": "from ' + kind + '"}');

@@ -1,5 +1,5 @@
-"""What ORVO installs and the Debian package built from it; with
-ORVO_PACKAGE_TEST=1 (as root) the .deb is also installed system-wide and run."""
+# What ORVO installs and the Debian package built from it; with
+# ORVO_PACKAGE_TEST=1 (as root) the .deb is also installed system-wide and run.
 import glob
 import os
 import re

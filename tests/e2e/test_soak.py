@@ -1,4 +1,4 @@
-"""Journey: a long stream of mixed page messages and notification answers."""
+# Journey: a long stream of mixed page messages and notification answers.
 # Rounds of 1,000 page messages (60 % status, 10 % notify, 5 % call, 25 % junk),
 # each followed by its share of answers chosen in dunst (Answer, Decline, the
 # default action). Every call and notification must reach the server exactly

@@ -1,4 +1,4 @@
-"""Journey: first start with the address prompt, then days of use."""
+# Journey: first start with the address prompt, then days of use.
 import os
 import signal
 import stat
