@@ -51,6 +51,7 @@ if (q.get('nav')) {
   let caught = 0;
   const hook = w => { try { const o = w.console.log; w.console.log = function (...a) { caught++; return o.apply(this, a); }; } catch (e) {} };
   hook(window);
+  Object.defineProperty(window, 'origin', {get: () => 'https://tenant.orvo.test'});  // a lie to page-world readers
   const blank = document.documentElement.appendChild(document.createElement('iframe'));
   hook(blank.contentWindow);
   try { blank.contentWindow.webkit.messageHandlers.orvo.postMessage('orvo-status:from blank'); } catch (e) {}
