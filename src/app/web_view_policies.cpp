@@ -52,4 +52,12 @@ PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& 
                                                       : PermissionDecision::prompt;
 }
 
+std::string permissionQuestion(const Url& origin, bool hasPort, MediaCaptureType type) {
+    const std::string& site = origin.host.empty() || hasPort ? origin.text : origin.host;
+    const char* device = type == MediaCaptureType::microphone ? "microphone"
+                         : type == MediaCaptureType::camera   ? "camera"
+                                                              : "camera and microphone";
+    return site + " wants to use your " + device;
+}
+
 } // namespace orvo

@@ -30,4 +30,9 @@ NavigationOutcome navigationPolicy(const NavigationAction& action, std::uint64_t
 PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& originHost,
                                       const std::function<std::optional<std::string>()>& loadHost);
 
+// What a permission prompt asks: the asking site by its host, or by its whole
+// origin when the origin names a port (the engine leaves a scheme's default
+// port out), since another port may be another service.
+std::string permissionQuestion(const Url& origin, bool hasPort, MediaCaptureType type);
+
 } // namespace orvo

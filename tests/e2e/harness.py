@@ -21,8 +21,11 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import warnings
 
 from gi.repository import Gio, GLib
+
+warnings.simplefilter("ignore", ResourceWarning)  # pipes and files closed at exit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TENANT, ELSEWHERE = "tenant.orvo.test", "widget.elsewhere.test"

@@ -109,7 +109,10 @@ class FaultsJourney(unittest.TestCase):
             for uid, chunks, answer, raised in [(65534, ["raise\n"], "closed", False), (None, ["hello!\n"], "closed", False),
                                                 (None, ["raise\nraise\n"], "closed", False),
                                                 (None, ["\0" * 7], "closed", False), (None, ["x" * (1 << 20)], "closed", False),
-                                                (None, ["rais"], "open", False), (None, ["rai", "se\n"], "closed", True)]:
+                                                (None, ["rais"], "open", False), (None, ["rai", "se\n"], "closed", True),
+                                                (None, ["raise orvo_TIME5\n"], "closed", True),
+                                                (None, ["raise orvo TIME5\n"], "closed", False),
+                                                (None, ["raise " + "a" * 256 + "\n"], "closed", False)]:
                 cover = d.cover()
                 wait_until(lambda: d.above(cover, wid))
                 self.assertEqual(subprocess.run(["/usr/bin/python3", "-c", PEER, path], input=json.dumps(chunks),

@@ -1,4 +1,5 @@
 #include "app/app_delegate.h"
+#include "app/launch_request.h"
 #include "app/window_placement.h"
 
 #include "fakes.h"
@@ -287,6 +288,59 @@ TEST_F(LaunchTest, CrashWithoutStartAddressLoadsNothing) {
     delegate.webViewDidFinishLoad(false);
     EXPECT_TRUE(platform.log.empty());
     EXPECT_TRUE(platform.timers.empty());
+}
+
+// A later launch's request to the running instance, judged on the bytes
+// received so far: the bare word stays valid, a token rides along when it is
+// short printable ASCII without spaces, and anything else ends the talk.
+TEST(LaunchRequest, ParseTable) {
+    using State = ParsedLaunchRequest::State;
+    const std::string longest(kMaxLaunchTokenLength, 'a');
+    struct Row {
+        std::string received;
+        State state;
+        std::string token;
+    };
+    const Row rows[] = {
+        {"", State::incomplete, ""},
+        {"rai", State::incomplete, ""},
+        {"raise", State::incomplete, ""},
+        {"raise\n", State::complete, ""},
+        {"raise ", State::incomplete, ""},
+        {"raise orvo-1234_TIME42", State::incomplete, ""},
+        {"raise orvo-1234_TIME42\n", State::complete, "orvo-1234_TIME42"},
+        {"raise " + longest + "\n", State::complete, longest},
+        {"raise " + longest, State::incomplete, ""},
+        {"raise " + longest + "a", State::invalid, ""},
+        {"raise \n", State::invalid, ""},
+        {"raise  token\n", State::invalid, ""},
+        {"raise to ken\n", State::invalid, ""},
+        {"raise tok\ten\n", State::invalid, ""},
+        {"raise tok\x7f\n", State::invalid, ""},
+        {"raise t\xc3\xa9\n", State::invalid, ""},
+        {std::string("raise t\0k\n", 10), State::invalid, ""},
+        {"raise\nraise\n", State::invalid, ""},
+        {"raise token\nx", State::invalid, ""},
+        {"raisex", State::invalid, ""},
+        {"Raise\n", State::invalid, ""},
+        {"hello!\n", State::invalid, ""},
+        {std::string(7, '\0'), State::invalid, ""},
+    };
+    for (const Row& row : rows) {
+        const ParsedLaunchRequest parsed = parseLaunchRequest(row.received);
+        EXPECT_EQ(parsed.state, row.state) << row.received;
+        EXPECT_EQ(parsed.token, row.token) << row.received;
+    }
+
+    // What a launch sends is what the instance accepts, and a token that
+    // cannot travel leaves a bare raise rather than no raise.
+    for (const std::string& token : {std::string("orvo_TIME7"), longest, std::string(), longest + "a",
+                                     std::string("with space"), std::string("line\nbreak")}) {
+        const ParsedLaunchRequest parsed = parseLaunchRequest(launchRequest(token));
+        EXPECT_EQ(parsed.state, State::complete) << token;
+        EXPECT_EQ(parsed.token, isValidLaunchToken(token) ? token : "") << token;
+    }
+    EXPECT_EQ(launchRequest(longest).size(), kMaxLaunchRequestLength);
 }
 
 // The 1200x800 content with a frame of 4+4 by 32+4 pixels on common screens,

@@ -2,6 +2,7 @@
 // application delegate, and a clean quit on SIGTERM, SIGHUP and SIGINT.
 #include "app/app_delegate.h"
 #include "host/host_store.h"
+#include "platform/qt/qt_application.h"
 #include "platform/qt/qt_platform.h"
 #include "platform/qt/single_instance.h"
 
@@ -85,6 +86,10 @@ int run(int argc, char** argv) {
     preferSoftwareRenderingWithoutGpu();
     settleHome();
     quietEngineBanner();
+    // The desktop's proof that the user asked for this launch; read before
+    // Qt starts, which takes the startup id out of the environment.
+    const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+    const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
     QApplication app(argc, argv);
     // The window and its dialogs show the app's icon: the installed one when
     // the icon theme has it, else the bundled drawing.
@@ -95,7 +100,9 @@ int run(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     orvo::qt::SingleInstance instance;
-    if (instance.start() == orvo::qt::SingleInstance::Role::secondary)
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    const QByteArray& launchToken = x11 ? startupId : activationToken;
+    if (instance.start(launchToken) == orvo::qt::SingleInstance::Role::secondary)
         return instance.delivered() ? 0 : 1;
 
     orvo::qt::QtPlatform platform;
@@ -113,7 +120,10 @@ int run(int argc, char** argv) {
             });
         });
     }
-    instance.setRaiseHandler([&delegate] { delegate.bridge().openWindow(orvo::ActivationCause::user); });
+    instance.setRaiseHandler([&delegate](const QString& token) {
+        const orvo::qt::ActivationTokenScope tokenScope(token);
+        delegate.bridge().openWindow(orvo::ActivationCause::user);
+    });
 
     // A launch that broke off half-way would leave a process without a
     // window; end it and say so instead.

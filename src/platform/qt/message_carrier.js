@@ -16,6 +16,15 @@
             document.addEventListener(eventName, onPost, true);
         };
         listen();
+        // The shell learns when a document of this origin comes and goes, so
+        // that a permission prompt whose asking frames are all gone goes too.
+        const presence = function (present) {
+            log(linePrefix + stringify([String(self.origin), present ? 1 : 0]));
+        };
+        presence(true);
+        addEventListener('pagehide', function () {
+            presence(false);
+        }, true);
         // document.open() drops every listener of the document; the page then
         // writes new content into it, which brings the listener back.
         new MutationObserver(listen).observe(document, {childList: true});

@@ -120,18 +120,20 @@ bool windowManagerHandlesActivation(xcb_connection_t* connection, xcb_window_t r
 // from an application, with `time` as the user's last action); the window
 // manager applies its focus-stealing rules to it. With no window manager
 // there is nobody to ask, and only a user's action takes the focus itself.
-void requestX11Activation(QWindow& handle, xcb_timestamp_t time, ActivationCause cause) {
+// Returns whether a window manager was asked.
+bool requestX11Activation(QWindow& handle, xcb_timestamp_t time, ActivationCause cause) {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (!x11 || !handle.isExposed())
-        return;
+        return false;
     xcb_connection_t* connection = x11->connection();
     const auto window = static_cast<xcb_window_t>(handle.winId());
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
     if (!screen)
-        return;
+        return false;
     const xcb_atom_t activeWindow = internAtom(connection, "_NET_ACTIVE_WINDOW");
-    if (activeWindow != XCB_ATOM_NONE &&
-        windowManagerHandlesActivation(connection, screen->root, activeWindow)) {
+    const bool askWindowManager = activeWindow != XCB_ATOM_NONE &&
+                                  windowManagerHandlesActivation(connection, screen->root, activeWindow);
+    if (askWindowManager) {
         xcb_client_message_event_t message;
         std::memset(&message, 0, sizeof message);
         message.response_type = XCB_CLIENT_MESSAGE;
@@ -148,6 +150,7 @@ void requestX11Activation(QWindow& handle, xcb_timestamp_t time, ActivationCause
         xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, window, time);
     }
     xcb_flush(connection);
+    return askWindowManager;
 }
 
 } // namespace
@@ -183,7 +186,6 @@ void setActivationToken(const QString& token) {
 }
 
 void raiseAndActivate(QWidget& widget, ActivationCause cause) {
-    widget.raise();
     QWindow* handle = widget.windowHandle();
     if (onX11() && handle) {
         xcb_timestamp_t time = lastUserInputTime;
@@ -194,8 +196,15 @@ void raiseAndActivate(QWidget& widget, ActivationCause cause) {
         }
         // 0 would mean "no time at all", which some window managers take as
         // leave to activate; the oldest time there is means the opposite.
-        requestX11Activation(*handle, time == 0 ? 1 : time, cause);
+        const bool askedWindowManager = requestX11Activation(*handle, time == 0 ? 1 : time, cause);
+        // A window manager raises what it activates. It may also take a
+        // client's own raise request for an activation that skips its
+        // focus-stealing rules (xfwm4 focuses the window), so with a window
+        // manager the stacking is left to it, for every cause.
+        if (!askedWindowManager)
+            widget.raise();
     } else {
+        widget.raise();
         // On Wayland the compositor decides, on the strength of an activation
         // token: the desktop's, for the user's own actions, where it gave one;
         // otherwise whatever Qt can show for the user's last input in ORVO.

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_web_view.h"
 
+#include "app/web_view_policies.h"
+
 #include "platform/qt/qt_application.h"
 #include "platform/qt/script_transport.h"
 
@@ -33,18 +35,6 @@ std::optional<MediaCaptureType> mediaCaptureType(QWebEnginePage::Feature feature
     }
 }
 
-QString deviceWords(MediaCaptureType type) {
-    switch (type) {
-    case MediaCaptureType::microphone:
-        return QStringLiteral("microphone");
-    case MediaCaptureType::camera:
-        return QStringLiteral("camera");
-    case MediaCaptureType::cameraAndMicrophone:
-        return QStringLiteral("camera and microphone");
-    }
-    return {};
-}
-
 NavigationKind navigationKind(QWebEnginePage::NavigationType type) {
     switch (type) {
     case QWebEnginePage::NavigationTypeLinkClicked:
@@ -62,15 +52,6 @@ NavigationKind navigationKind(QWebEnginePage::NavigationType type) {
     default:
         return NavigationKind::other;
     }
-}
-
-// The name a prompt gives the asking site: its host, or its whole origin
-// when the port is not the scheme's default (the engine leaves a default port
-// out of an origin), since another port may be another service.
-QString originName(const QUrl& origin) {
-    if (origin.host().isEmpty() || origin.port() != -1)
-        return origin.toString();
-    return origin.host();
 }
 
 } // namespace
@@ -172,6 +153,11 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
                 guarded("answering a permission request",
                         [&] { onFeaturePermissionRequested(origin, feature); });
             });
+    if (ScriptTransport* transport = page_->transport())
+        connect(transport, &ScriptTransport::documentPresence, this,
+                [this](const QString& origin, bool present) {
+                    guarded("following the page's documents", [&] { onDocumentPresence(origin, present); });
+                });
     connect(page_.get(), &QWebEnginePage::featurePermissionRequestCanceled, this,
             [this](const QUrl& origin, QWebEnginePage::Feature feature) {
                 guarded("withdrawing a permission prompt",
@@ -301,11 +287,31 @@ void QtWebView::onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage:
 }
 
 void QtWebView::onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature) {
-    // The engine withdrew the request (its frame is gone, the page moved on):
-    // its prompt goes, unanswered and not remembered.
-    const PermissionKey key{origin.toString(), feature};
-    std::erase_if(waiting_, [&](const PendingPermission& p) { return p.key() == key; });
-    if (shown_ && shown_->key() == key) {
+    // The engine withdrew the request: its prompt goes.
+    const PermissionKey key{originKey(origin), feature};
+    withdrawPrompts([&](const PermissionKey& k) { return k == key; });
+}
+
+QString QtWebView::originKey(const QUrl& origin) {
+    return origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
+}
+
+// The engine does not withdraw a media request when its frame is removed or
+// the page moves on; the documents' own comings and goings tell instead.
+void QtWebView::onDocumentPresence(const QString& origin, bool present) {
+    const QString key = originKey(QUrl(origin));
+    int& count = documents_[key];
+    count = std::max(0, count + (present ? 1 : -1));
+    if (count > 0)
+        return;
+    documents_.remove(key);
+    if (!present)
+        withdrawPrompts([&](const PermissionKey& k) { return k.origin == key; });
+}
+
+void QtWebView::withdrawPrompts(const std::function<bool(const PermissionKey&)>& withdrawn) {
+    std::erase_if(waiting_, [&](const PendingPermission& p) { return withdrawn(p.key()); });
+    if (shown_ && withdrawn(shown_->key())) {
         shown_.reset();
         if (prompt_)
             prompt_->deleteLater();
@@ -346,8 +352,9 @@ void QtWebView::showNextPrompt() {
     prompt->setWindowTitle(QStringLiteral("ORVO permission"));
     prompt->setIcon(QMessageBox::Question);
     prompt->setTextFormat(Qt::PlainText);
-    prompt->setText(
-        QStringLiteral("%1 wants to use your %2").arg(originName(request.origin), deviceWords(request.type)));
+    const std::optional<Url> origin = toUrl(request.origin);
+    prompt->setText(QString::fromStdString(
+        permissionQuestion(origin.value_or(Url{}), request.origin.port() != -1, request.type)));
     QPushButton* allow = prompt->addButton(QStringLiteral("&Allow"), QMessageBox::AcceptRole);
     QPushButton* deny = prompt->addButton(QStringLiteral("Do&n't Allow"), QMessageBox::RejectRole);
     // Return and Escape both keep the device closed; allowing takes a

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,8 +92,16 @@ private:
         QUrl origin;
         QWebEnginePage::Feature feature;
         MediaCaptureType type;
-        PermissionKey key() const { return {origin.toString(), feature}; }
+        PermissionKey key() const { return {originKey(origin), feature}; }
     };
+
+    // One spelling of an origin for the engine's permission requests
+    // ("https://host:port/") and the documents' own ("https://host:port").
+    static QString originKey(const QUrl& origin);
+    void onDocumentPresence(const QString& origin, bool present);
+    // Closes or drops the prompts for the requests `withdrawn` picks,
+    // unanswered and not remembered.
+    void withdrawPrompts(const std::function<bool(const PermissionKey&)>& withdrawn);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
@@ -119,6 +128,8 @@ private:
     std::optional<PendingPermission> shown_;
     QPointer<QMessageBox> prompt_;
     std::deque<PendingPermission> waiting_;
+    // How many documents of each origin the page holds.
+    QHash<QString, int> documents_;
 };
 
 } // namespace orvo::qt

@@ -143,9 +143,10 @@ void QtWindow::makeKeyAndOrderFront() {
         return;
     if (window_->isMinimized())
         window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    // Raising and the focus are the application's to ask for, as the
+    // activation's cause allows: a window manager may take a raise request
+    // for an activation.
     window_->show();
-    // The focus is the application's to ask for, as its cause allows.
-    window_->raise();
 }
 
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -180,6 +180,10 @@ void ScriptTransport::deliver(QStringView encoded) {
     // layer is the carrier's: [frame origin, posted text]; the posted text is
     // the stub's: [name, body or null].
     const QJsonArray line = QJsonDocument::fromJson(encoded.toUtf8()).array();
+    if (line.size() == 2 && line[0].isString() && line[1].isDouble()) {
+        emit documentPresence(line[0].toString(), line[1].toInt() != 0);
+        return;
+    }
     if (line.size() != 2 || !line[0].isString() || !line[1].isString())
         return;
     const QJsonArray fields = QJsonDocument::fromJson(line[1].toString().toUtf8()).array();

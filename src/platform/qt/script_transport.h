@@ -41,6 +41,10 @@ public:
     // The name under which the transport's own script runs in every frame.
     static const QString& transportScriptName();
 
+signals:
+    // A document of `origin` (as the engine serialises it) came or went.
+    void documentPresence(const QString& origin, bool present);
+
 private:
     struct Handler {
         std::string name;

@@ -1,5 +1,6 @@
 #include "platform/qt/single_instance.h"
 
+#include "app/launch_request.h"
 #include "platform/qt/qt_application.h"
 
 #include <QDir>
@@ -19,8 +20,6 @@
 namespace orvo::qt {
 
 namespace {
-
-constexpr qint64 kMessageLength = sizeof(SingleInstance::kRaiseMessage) - 1;
 
 // Whether `path` is a folder (not a link to one) that belongs to this user
 // and that no one else may enter or write to.
@@ -83,7 +82,7 @@ SingleInstance::~SingleInstance() {
     server_.close();
 }
 
-SingleInstance::Role SingleInstance::start() {
+SingleInstance::Role SingleInstance::start(const QByteArray& token) {
     if (lockPath_.isEmpty())
         return Role::primary;
     lock_ = std::make_unique<QLockFile>(lockPath_);
@@ -103,11 +102,11 @@ SingleInstance::Role SingleInstance::start() {
         return Role::primary;
     }
     lock_.reset();
-    delivered_ = sendRaise();
+    delivered_ = sendRaise(QByteArray::fromStdString(launchRequest(token.toStdString())));
     return Role::secondary;
 }
 
-bool SingleInstance::sendRaise() {
+bool SingleInstance::sendRaise(const QByteArray& request) {
     // The running instance may hold the lock but not listen yet; give it a
     // few seconds.
     for (int attempt = 0; attempt < 20; ++attempt) {
@@ -118,7 +117,7 @@ bool SingleInstance::sendRaise() {
             // socket of their own in our instance's place.
             if (!peerIsThisUser(socket))
                 return false;
-            socket.write(kRaiseMessage, kMessageLength);
+            socket.write(request);
             const bool written = socket.waitForBytesWritten(2000);
             socket.disconnectFromServer();
             if (socket.state() != QLocalSocket::UnconnectedState)
@@ -147,23 +146,25 @@ void SingleInstance::acceptConnections() {
             open_.pop_front();
         }
         open_.push_back(socket);
-        // A peer gets a few bytes; anything longer or different is dropped.
-        socket->setReadBufferSize(kMessageLength + 1);
+        // A peer gets one request's worth of bytes; anything longer or
+        // different is dropped.
+        socket->setReadBufferSize(static_cast<qint64>(kMaxLaunchRequestLength) + 1);
         connect(socket, &QLocalSocket::readyRead, this,
                 [this, socket] { guarded("reading a launch request", [&] { readRequest(socket); }); });
     }
 }
 
 void SingleInstance::readRequest(QLocalSocket* socket) {
-    if (socket->bytesAvailable() < kMessageLength)
+    // The bytes stay in the socket until they are a request or can no longer
+    // become one; one answer, and the connection ends whatever it held.
+    const QByteArray data = socket->peek(static_cast<qint64>(kMaxLaunchRequestLength) + 1);
+    const ParsedLaunchRequest request = parseLaunchRequest(std::string_view(data.constData(), data.size()));
+    if (request.state == ParsedLaunchRequest::State::incomplete)
         return;
-    // One read, one answer: the connection ends here whatever it held, and
-    // bytes beyond the message make it something else than the message.
-    const QByteArray data = socket->read(kMessageLength + 1);
     socket->abort();
     socket->deleteLater();
-    if (data == QByteArray(kRaiseMessage, kMessageLength) && onRaise_)
-        onRaise_();
+    if (request.state == ParsedLaunchRequest::State::complete && onRaise_)
+        onRaise_(QString::fromStdString(request.token));
 }
 
 } // namespace orvo::qt

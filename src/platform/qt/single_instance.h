@@ -23,8 +23,6 @@ class SingleInstance : public QObject {
 public:
     enum class Role { primary, secondary };
 
-    // The message a later launch sends; nothing else is acted on.
-    static constexpr char kRaiseMessage[] = "raise\n";
     // Connections that have not sent their message yet; a newer one pushes
     // the oldest out, so idle peers cannot pile up.
     static constexpr std::size_t kMaxOpenConnections = 8;
@@ -36,23 +34,25 @@ public:
     ~SingleInstance() override;
 
     // Takes the lock and starts listening, or, when another instance holds
-    // it, delivers the raise request to that one.
-    Role start();
+    // it, delivers the raise request to that one, with `token` (the desktop's
+    // startup id or activation token for this launch) when it can travel.
+    Role start(const QByteArray& token = {});
     // For a secondary: whether the running instance got the request.
     bool delivered() const { return delivered_; }
 
-    void setRaiseHandler(std::function<void()> handler) { onRaise_ = std::move(handler); }
+    // Called with the token of the launch that asked, empty when it had none.
+    void setRaiseHandler(std::function<void(const QString& token)> handler) { onRaise_ = std::move(handler); }
 
 private:
     void acceptConnections();
     void readRequest(QLocalSocket* socket);
-    bool sendRaise();
+    bool sendRaise(const QByteArray& request);
 
     QString lockPath_;
     QString serverName_;
     std::unique_ptr<QLockFile> lock_;
     QLocalServer server_;
-    std::function<void()> onRaise_;
+    std::function<void(const QString&)> onRaise_;
     std::deque<QPointer<QLocalSocket>> open_;
     bool delivered_ = false;
 };
