@@ -12,7 +12,7 @@ TEST_FUZZ_SECONDS ?= 30
 run: build
 	$(BUILD_DIR)/orvo
 
-# Unit, script, end-to-end and short soak tests, then a short fuzz run of every target.
+# Unit, script and end-to-end tests (a short soak journey among them), then a short fuzz run of every target.
 # A failing test is run once more: the end-to-end tests drive a real engine and
 # desktop session, and a lone failure still shows in the output.
 test: build

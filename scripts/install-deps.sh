@@ -12,10 +12,10 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-base-private-dev qt6-webengine-dev qt6-webchannel-dev
     libwayland-dev libwayland-bin wayland-protocols
     libqt6webenginecore6-bin libqt6webengine6-data libqt6svg6
-    # Tests: a headless desktop session, a notification server, a TLS test CA
+    # Tests: a headless desktop session, a notification server, a tray watcher, a TLS test CA
     nodejs xvfb xauth dbus dbus-x11 dunst libnss3-tools openssl xdotool x11-utils
     python3 python3-gi python3-dbus gir1.2-glib-2.0 imagemagick fonts-dejavu-core
-    procps psmisc openbox
+    procps psmisc python3-dbusmock
     # The desktops the journey runs on: Xfce, sway with mako, GNOME Shell with
     # the AppIndicator extension; Qt's Wayland plugin and a GTK window for them
     xfwm4 xfce4-panel xfce4-notifyd sway mako-notifier grim

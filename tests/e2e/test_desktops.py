@@ -1,410 +1,384 @@
-"""One journey through ORVO on the desktops people run: Xfce on X11, sway with
-mako on Wayland, GNOME Shell with the AppIndicator extension (and KDE Plasma,
-behind ORVO_TEST_KDE=1 as `make test-kde` sets it).
-
-Every desktop meets the same assertions; a desktop contributes only how it is
-started and how a user's view of it is read and acted on: where ORVO's window
-is and whether it has the focus, what the notification shows, and pressing
-Answer the way that desktop's notifications are answered. Each run leaves a
-screenshot with the call notification and a line of timings in the artifacts.
-"""
-
+# Journey: a call from the page to the notification and Answer back into the
+# page, the status in the tray on the way, on each desktop.
+# Every desktop meets the same assertions; a recipe adds only how it starts and
+# how a user's view of it is read and acted on. Xfce (X11), sway with mako
+# (Wayland) and GNOME Shell run in `make test`, KDE Plasma under `make test-kde`.
+# The journey on xfwm4 with dunst, whose notifications can be read back and
+# stalled, also goes through every other answer a notification can get.
 import json
 import os
 import re
 import shutil
-import subprocess
+import signal
 import time
 import unittest
 
-from harness import COMMAND_LISTENER, HERE, TENANT, Desktop, test_page, wait_until
-from sni_watcher import TrayClient
+from harness import HERE, PREFIX, TENANT, Desktop, Monitor, page, wait_until
+
+COVER = ("import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk; w = Gtk.Window(title='cover');"
+         "w.set_default_size(900, 600); w.connect('destroy', Gtk.main_quit); w.show_all(); Gtk.main()")
+# Another application the user types into; GTK stamps each key press with its
+# time (_NET_WM_USER_TIME), which focus-stealing prevention weighs.
+TYPING = ("import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk; w = Gtk.Window(title='typing');"
+          "e = Gtk.Entry(); e.connect('changed', lambda e: print(e.get_text(), flush=True)); w.add(e); w.show_all();"
+          "Gtk.main()")
 
 
-class Recipe:
-    """How one desktop is started, observed and acted on."""
-    x11 = True
-    system_bus = False
-    unprivileged = False
-    # Whether the desktop lets ORVO take the focus from another application
-    # when Answer is pressed on its notification.
-    grants_activation = True
-    app_id = None  # how the desktop names ORVO's window's application
+class X11:
+    x11, system_bus, unprivileged, grants_activation, app_id = True, False, False, True, "Orvo"
 
     def __init__(self, d):
         self.d = d
 
-    def run(self, *argv, **kwargs):
-        return subprocess.run(argv, env=self.d.env, capture_output=True, text=True, timeout=20, **kwargs).stdout
-
-    def start(self):
-        raise NotImplementedError
-
-    def windows(self):
-        """[{title, app, focused, frame: (x, y, width, height)}] of the top-level windows."""
-        raise NotImplementedError
-
-    def work_area(self):
-        """(x, y, width, height) that windows may cover."""
-        raise NotImplementedError
-
-    def call_notifications(self):
-        """[{title, body, buttons: [label...]}] of the notifications on screen."""
-        raise NotImplementedError
-
-    def press(self, label):
-        """Presses the button of this label on the notification on screen."""
-        raise NotImplementedError
-
-    def screenshot(self, path):
-        raise NotImplementedError
-
-    def click_into(self, title):
-        """Gives the window of this title the front as a user's click does;
-        Wayland compositors give it to a new window on their own."""
-
-
-class X11(Recipe):
-    """What X11 desktops share: windows, the work area and pictures through
-    the X server, a window put in front as a click does."""
-    app_id = "Orvo"  # WM_CLASS, which StartupWMClass matches
-
-    def _geometry(self, wid):
-        out = self.run("xwininfo", "-id", wid)
-        x, y, w, h = (int(re.search(rf"{k}:\s+(-?\d+)", out).group(1))
-                      for k in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
-        extents = re.findall(r"-?\d+", self.run("xprop", "-id", wid, "_NET_FRAME_EXTENTS").split("=")[-1])
+    def geometry(self, wid):
+        x, y, w, h = self.d.geometry(wid)
+        extents = re.findall(r"\d+", self.d.run("xprop", "-id", wid, "_NET_FRAME_EXTENTS").split("=")[-1])
         left, right, top, bottom = map(int, extents) if len(extents) == 4 else (0, 0, 0, 0)
         return (x - left, y - top, w + left + right, h + top + bottom)
 
     def windows(self):
-        active = self.run("xdotool", "getactivewindow").strip()
-        found = []
-        for wid in self.run("xdotool", "search", "--onlyvisible", "--name", ".").split():
-            title = self.run("xdotool", "getwindowname", wid).strip()
-            klass = re.findall(r'"([^"]*)"', self.run("xprop", "-id", wid, "WM_CLASS"))
-            found.append({"title": title, "app": klass[-1] if klass else None, "focused": wid == active,
-                          "frame": self._geometry(wid), "wid": wid})
-        return found
+        active = self.d.run("xdotool", "getactivewindow").strip()
+        return [{"title": self.d.run("xdotool", "getwindowname", w).strip(), "focused": w == active, "wid": w,
+                 "app": (re.findall(r'"([^"]*)"', self.d.run("xprop", "-id", w, "WM_CLASS")) or [None])[-1],
+                 "frame": self.geometry(w)} for w in self.d.windows(".")]
 
     def work_area(self):
-        return tuple(map(int, re.findall(r"\d+", self.run("xprop", "-root", "_NET_WORKAREA").split("=")[-1])[:4]))
+        return tuple(map(int, re.findall(r"\d+", self.d.run("xprop", "-root", "_NET_WORKAREA").split("=")[-1])[:4]))
 
     def wait_ready(self):
-        # Ready once the panel keeps its strip free of windows and hosts the
-        # tray, and the notification server is up.
-        wait_until(lambda: len(area := self.work_area()) == 4 and area[3] < 800, timeout=60, message="the panel reserved no space")
-        self.d.wait_for_bus_name("org.kde.StatusNotifierWatcher", timeout=60)
-        self.d.wait_for_bus_name("org.freedesktop.Notifications", timeout=60)
+        wait_until(lambda: "window id" in self.d.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), 30, "no WM")
+        wait_until(lambda: len(a := self.work_area()) == 4 and a[3] < 800, 60, "the panel reserved no space")
+        for name in ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications"):
+            self.d.wait_for_name(name, 60)
 
     def call_notifications(self):
-        # Neither xfce4-notifyd nor Plasma lets its notifications be read
-        # back; the texts and buttons are drawn from the notification's
-        # fields, which the bus shows. Here it is enough that one is up.
-        return [{"window": wid} for wid in self._bubbles()]
+        # xfce4-notifyd and Plasma cannot be read back: one on screen is enough.
+        return [{} for _ in self.bubbles()]
 
     def click(self, x, y):
-        self.run("xdotool", "mousemove", str(x), str(y), "click", "1")
-
-    def screenshot(self, path):
-        self.run("import", "-window", "root", path)
+        self.d.run("xdotool", "mousemove", x, y, "click", 1)
 
     def click_into(self, title):
-        # The window manager keeps a new window from taking the focus away
-        # from one the user works in; a click on it does.
-        [wid] = [w["wid"] for w in self.windows() if w["title"] == title]
-        self.run("xdotool", "windowactivate", wid)
+        # The window manager keeps a new window from taking the focus; a click does.
+        self.d.run("xdotool", "windowactivate", next(w["wid"] for w in self.windows() if w["title"] == title))
+
+    def screenshot(self, path):
+        self.d.run("import", "-window", "root", path)
+
+
+class Dunst(X11):
+    # xfwm4 preventing focus stealing, dunst and a plain tray watcher.
+    watcher = True
+
+    def start(self):
+        self.d.start_xfwm4()
+        self.d.start_dunst()
+
+    def work_area(self):
+        return (0, 0, 1280, 800)
+
+    def call_notifications(self):
+        return [{}] * int(self.d.run("dunstctl", "count", "displayed"))
+
+    def press(self, label):
+        self.d.choose(label)
 
 
 class Xfce(X11):
-    """Xfce 4.18 on X11: xfwm4, a panel with the tray, xfce4-notifyd."""
-
-    PANEL = """<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array"><value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="28"/>
-      <property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="tasklist"/>
-    <property name="plugin-2" type="string" value="systray"/>
-  </property>
-</channel>
-"""
+    # Xfce 4.18: xfwm4, a panel holding the tray (and its watcher), xfce4-notifyd.
+    PANEL = ('<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>'
+             '<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty">'
+             '<property name="position" type="string" value="p=6;x=0;y=0"/><property name="length" type="uint" '
+             'value="100"/><property name="position-locked" type="bool" value="true"/><property name="size" '
+             'type="uint" value="28"/><property name="plugin-ids" type="array"><value type="int" value="1"/>'
+             '<value type="int" value="2"/></property></property></property><property name="plugins" type="empty">'
+             '<property name="plugin-1" type="string" value="tasklist"/><property name="plugin-2" type="string" '
+             'value="systray"/></property></channel>')
 
     def start(self):
-        folder = os.path.join(self.d.config_home, "xfce4", "xfconf", "xfce-perchannel-xml")
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "xfce4-panel.xml"), "w") as f:
-            f.write(self.PANEL)
-        self.d._give_to_user(self.d.config_home)
-        self.d.spawn(["xfwm4", "--compositor=off"])
-        wait_until(lambda: "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), timeout=20,
-                   message="xfwm4 did not start")
+        self.d.write("xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml", self.PANEL, self.d.config_home)
+        self.d.start_xfwm4()
         self.d.spawn(["xfce4-panel", "--disable-wm-check"])
         self.d.spawn(["/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd"])
         self.wait_ready()
 
-    def _bubbles(self):
-        return self.run("xdotool", "search", "--onlyvisible", "--class", "xfce4-notifyd").split()
+    def bubbles(self):
+        return self.d.run("xdotool", "search", "--onlyvisible", "--class", "xfce4-notifyd").split()
 
     def press(self, label):
-        [wid] = self._bubbles()
-        x, y, w, h = self._geometry(wid)
-        # One button per action, the default one included, in the order ORVO
-        # sends them, of equal width across the bubble's bottom row inside a
-        # margin of 14 pixels.
-        buttons = ["Open ORVO", "Answer", "Decline"]
-        centre = x + 14 + (w - 28) * (2 * buttons.index(label) + 1) // (2 * len(buttons))
-        self.click(centre, y + h - 30)
+        # One button per action (the default one too) in the order ORVO sends
+        # them, of equal width along the bubble's bottom inside 14-pixel margins.
+        x, y, w, h = self.geometry(self.bubbles()[0])
+        self.click(x + 14 + (w - 28) * (2 * ["Open ORVO", "Answer", "Decline"].index(label) + 1) // 6, y + h - 30)
 
 
 class Kde(X11):
-    """KDE Plasma 5.27 on X11: KWin and plasmashell, whose panel holds the
-    tray and the notifications; kded runs the tray's watcher."""
+    # KDE Plasma 5.27 on X11: KWin, plasmashell (tray, notifications), kded (the watcher).
 
     def start(self):
         self.d.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5")
-        self.d.spawn(["kwin_x11"])
-        wait_until(lambda: "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), timeout=30,
-                   message="KWin did not start")
-        self.d.spawn(["kded5"])
-        self.d.spawn(["plasmashell"])
+        for argv in (["kwin_x11"], ["kded5"], ["plasmashell"]):
+            self.d.spawn(argv)
         self.wait_ready()
 
-    def _bubbles(self):
-        return [wid for wid in self.run("xdotool", "search", "--onlyvisible", "--class", "plasmashell").split()
-                if "_NET_WM_WINDOW_TYPE_NOTIFICATION" in self.run("xprop", "-id", wid, "_NET_WM_WINDOW_TYPE")]
+    def bubbles(self):
+        return [w for w in self.d.run("xdotool", "search", "--onlyvisible", "--class", "plasmashell").split()
+                if "NOTIFICATION" in self.d.run("xprop", "-id", w, "_NET_WM_WINDOW_TYPE")]
 
     def press(self, label):
-        [wid] = self._bubbles()
-        x, y, w, h = self._geometry(wid)
-        # The action buttons sit right-aligned in the popup's bottom row,
-        # Decline last; the default action has no button.
-        offset = {"Answer": 106, "Decline": 37}[label]
-        self.click(x + w - offset, y + h - 19)
+        # Right-aligned buttons in the popup's bottom row; no default-action button.
+        x, y, w, h = self.geometry(self.bubbles()[0])
+        self.click(x + w - {"Answer": 106, "Decline": 37}[label], y + h - 19)
 
 
-class Sway(Recipe):
-    x11 = False
-    unprivileged = True
-    app_id = "Zandoral.Orvo"
-    # sway moves the focus only for an activation request that carries a
-    # token. mako makes one only for a pointer click on the bubble (its
-    # default action); an Answer through makoctl, as a key binding runs it,
-    # carries none.
+class Sway(X11):
+    x11, unprivileged, app_id = False, True, "Zandoral.Orvo"
+    # sway moves the focus only for an activation carrying a token; mako makes
+    # one only for a click on the bubble, not for makoctl's Answer.
     grants_activation = False
 
-    CONFIG = """output HEADLESS-1 resolution 1280x800 position 0,0
-default_border normal
-focus_on_window_activation focus
-bar {
-    position top
-    status_command while :; do echo ORVO test; sleep 3600; done
-    tray_output *
-}
-"""
-
     def start(self):
-        config = os.path.join(self.d.root, "sway.conf")
-        with open(config, "w") as f:
-            f.write(self.CONFIG)
+        self.d.write("sway.conf", "output HEADLESS-1 resolution 1280x800 position 0,0\ndefault_border normal\n"
+                     "focus_on_window_activation focus\nbar {\n position top\n tray_output *\n}\n", self.d.root)
         self.d.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman",
                           XDG_CURRENT_DESKTOP="sway", QT_QPA_PLATFORM="wayland")
-        self.d.env.pop("DISPLAY", None)
-        self.d.spawn(["sway", "--config", config])
-        socket = wait_until(lambda: next((n for n in os.listdir(self.d.runtime_dir)
-                                          if re.fullmatch(r"wayland-\d+", n)), None), timeout=30,
-                            message="sway made no Wayland socket")
-        self.d.env["WAYLAND_DISPLAY"] = socket
-        self.d.env["SWAYSOCK"] = wait_until(
-            lambda: next((os.path.join(self.d.runtime_dir, n) for n in os.listdir(self.d.runtime_dir)
-                          if n.startswith("sway-ipc.")), None), timeout=30, message="sway made no IPC socket")
+        self.d.spawn(["sway", "--config", os.path.join(self.d.root, "sway.conf")])
+
+        def socket(pattern):
+            return next((n for n in os.listdir(self.d.runtime_dir) if re.fullmatch(pattern, n)), None)
+
+        self.d.env["WAYLAND_DISPLAY"] = wait_until(lambda: socket(r"wayland-\d+"), 30, "no Wayland socket")
+        self.d.env["SWAYSOCK"] = os.path.join(self.d.runtime_dir, wait_until(lambda: socket(r"sway-ipc\..*"), 30))
         self.d.spawn(["mako"])
-        self.d.wait_for_bus_name("org.freedesktop.Notifications")
-        self.d.wait_for_bus_name("org.kde.StatusNotifierWatcher")
+        for name in ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications"):
+            self.d.wait_for_name(name)
 
     def windows(self):
-        tree = json.loads(self.run("swaymsg", "-t", "get_tree", "--raw"))
-        found, todo = [], [tree]
+        found, todo = [], [json.loads(self.d.run("swaymsg", "-t", "get_tree", "--raw"))]
         while todo:
             node = todo.pop()
             todo += node.get("nodes", []) + node.get("floating_nodes", [])
-            if node.get("type") in ("con", "floating_con") and node.get("pid"):
-                r, deco = node["rect"], node.get("deco_rect", {})
-                found.append({"title": node.get("name"), "app": node.get("app_id"), "focused": node.get("focused"),
-                              "frame": (r["x"], r["y"] - deco.get("height", 0), r["width"],
-                                        r["height"] + deco.get("height", 0))})
+            if node.get("pid"):
+                r, deco = node["rect"], node.get("deco_rect", {}).get("height", 0)
+                found.append({"title": node["name"], "app": node.get("app_id"), "focused": node["focused"],
+                              "frame": (r["x"], r["y"] - deco, r["width"], r["height"] + deco)})
         return found
 
     def work_area(self):
-        [ws] = [w for w in json.loads(self.run("swaymsg", "-t", "get_workspaces", "--raw")) if w["visible"]]
-        r = ws["rect"]
+        r = next(w for w in json.loads(self.d.run("swaymsg", "-t", "get_workspaces", "--raw")) if w["visible"])["rect"]
         return (r["x"], r["y"], r["width"], r["height"])
 
     def call_notifications(self):
-        listing = json.loads(self.run("makoctl", "list") or '{"data": [[]]}')
         return [{"id": n["id"]["data"], "title": n["summary"]["data"], "body": n["body"]["data"],
-                 "buttons": list(n["actions"]["data"].values())} for n in listing["data"][0]]
+                 "actions": n["actions"]["data"], "buttons": list(n["actions"]["data"].values())} for n in json.loads(self.d.run("makoctl", "list"))["data"][0]]
 
     def press(self, label):
         [n] = self.call_notifications()
-        listing = json.loads(self.run("makoctl", "list"))["data"][0][0]
-        [key] = [k for k, v in listing["actions"]["data"].items() if v == label]
-        # What mako's own binding for an action does.
-        self.run("makoctl", "invoke", "-n", str(n["id"]), key)
+        self.d.run("makoctl", "invoke", "-n", n["id"], next(k for k, v in n["actions"].items() if v == label))
+        # (what mako's own binding for an action does)
+
+    def click_into(self, title):
+        pass  # sway gives a new window the focus itself
 
     def screenshot(self, path):
-        self.run("grim", path)
+        self.d.run("grim", path)
 
 
-class Gnome(Recipe):
-    x11 = False
+class Gnome(Sway):
     system_bus = True
-    unprivileged = True  # as root the shell posts a warning of its own
-    # GNOME Shell 43 hands no activation token over with a notification's
-    # action, and mutter refuses the focus to a Wayland client without one.
-    grants_activation = False
-    app_id = "Zandoral.Orvo.desktop"
-    PROBE = "gnome_probe@orvo.test"
-    EXTENSIONS = ["ubuntu-appindicators@ubuntu.com", PROBE]
+    # GNOME Shell 43 sends no activation token with an action, and mutter
+    # refuses the focus to a Wayland client without one.
+    app_id, probe = "Zandoral.Orvo.desktop", "gnome_probe@orvo.test"
 
     def start(self):
-        # Settings in a key file of the private home: the AppIndicator
-        # extension (the tray) and the probe that reads the shell for the test.
-        settings = os.path.join(self.d.config_home, "glib-2.0", "settings")
-        os.makedirs(settings, exist_ok=True)
-        with open(os.path.join(settings, "keyfile"), "w") as f:
-            f.write(f"[org/gnome/shell]\nenabled-extensions={self.EXTENSIONS!r}\nwelcome-dialog-last-shown-version='999'\n")
-        extensions = os.path.join(self.d.data_home, "gnome-shell", "extensions")
-        os.makedirs(extensions, exist_ok=True)
-        shutil.copytree(os.path.join(HERE, self.PROBE), os.path.join(extensions, self.PROBE))
-        # Without a display manager the shell warns once that it cannot lock
-        # the screen; this file says the warning was seen.
-        open(os.path.join(self.d.data_home, "gnome-shell", "lock-warning-shown"), "w").close()
-        self.d._give_to_user(self.d.home)
-        self.d.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="wayland",
-                          QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-orvo")
-        self.d.env.pop("DISPLAY", None)
-        self.d.spawn(["gnome-shell", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-orvo",
-                      "--virtual-monitor", "1280x800"])
-        self.d.wait_for_bus_name("org.orvo.TestProbe", timeout=60)
-        self.d.wait_for_bus_name("org.kde.StatusNotifierWatcher", timeout=30)
+        d = self.d
+        d.write("glib-2.0/settings/keyfile", "[org/gnome/shell]\nwelcome-dialog-last-shown-version='999'\n"
+                f"enabled-extensions=['ubuntu-appindicators@ubuntu.com', '{self.probe}']\n", d.config_home)
+        shutil.copytree(os.path.join(HERE, self.probe), os.path.join(d.data_home, "gnome-shell/extensions", self.probe))
+        # Without a display manager the shell warns that it cannot lock the screen.
+        d.write("gnome-shell/lock-warning-shown", "", d.data_home)
+        d.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="wayland",
+                     QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-orvo")
+        d.spawn(["gnome-shell", "--headless", "--wayland", "--no-x11", "--wayland-display", "wayland-orvo",
+                 "--virtual-monitor", "1280x800"])
+        d.wait_for_name("org.orvo.TestProbe", 60)
+        d.wait_for_name("org.kde.StatusNotifierWatcher")
 
-    def probe(self, method, *args):
-        out = self.d.gdbus("call", "--session", "--dest", "org.orvo.TestProbe", "--object-path", "/org/orvo/TestProbe",
-                           "--method", f"org.orvo.TestProbe.{method}", *args)
-        return out
-
-    def _read(self, method):
-        text = re.fullmatch(r"\('(.*)',\)\s*", self.probe(method), re.S).group(1)
-        return json.loads(text.encode().decode("unicode_escape"))
+    def read(self, method, *args):
+        return self.d.call("org.orvo.TestProbe", "/org/orvo/TestProbe", "org.orvo.TestProbe", method,
+                           *([GLib.Variant("(s)", args)] if args else []))
 
     def windows(self):
-        return [dict(w, frame=tuple(w["frame"])) for w in self._read("Windows")["windows"]]
+        return [dict(w, frame=tuple(w["frame"])) for w in json.loads(self.read("Windows")[0])["windows"]]
 
     def work_area(self):
-        return tuple(self._read("Windows")["workArea"])
+        return tuple(json.loads(self.read("Windows")[0])["workArea"])
 
     def call_notifications(self):
-        shown = self._read("Notifications")
-        return [{"source": n["source"], "title": n["title"], "body": n["body"], "buttons": shown["bannerButtons"]}
-                for n in shown["notifications"]]
+        shown = json.loads(self.read("Notifications")[0])
+        return [dict(n, buttons=shown["bannerButtons"]) for n in shown["notifications"]]
 
     def press(self, label):
-        if "true" not in self.probe("PressButton", label):
-            raise AssertionError(f"no button {label!r} on the banner")
+        assert self.read("PressButton", label)[0], f"no button {label!r} on the banner"
 
     def screenshot(self, path):
         # The shell runs as the session's user, who may not write the artifacts.
-        own = os.path.join(self.d.root, "screenshot.png")
-        self.probe("Screenshot", own)
-        shutil.copyfile(own, path)
+        self.read("Screenshot", os.path.join(self.d.root, "shot.png"))
+        shutil.copyfile(os.path.join(self.d.root, "shot.png"), path)
 
 
 class Journey:
-    """The journey, run once per desktop by the subclasses below."""
     recipe = None
 
     def test_journey(self):
-        with Desktop(name=self.id(), screen="1280x800x24", x11=self.recipe.x11, system_bus=self.recipe.system_bus,
-                     unprivileged=self.recipe.unprivileged) as d:
-            desktop = self.recipe(d)
-            d.install_app()
+        r = self.recipe
+        with Desktop(self.id(), r.x11, watcher=getattr(r, "watcher", False), screen="1280x800x24",
+                     system_bus=r.system_bus, unprivileged=r.unprivileged) as d:
+            desktop = r(d)
+            install(d)
             desktop.start()
-            d.serve_tenant(test_page(COMMAND_LISTENER))
-            tray = TrayClient(d.env["DBUS_SESSION_BUS_ADDRESS"])
-
+            d.tenant(page("<script>addEventListener('keydown', e => navigator.sendBeacon('/beacon?what=key'))"
+                          "</script>"))
+            monitor = Monitor(d)
             started = time.monotonic()
             d.start_orvo()
-            # ORVO's window once the desktop has given it a size.
-            orvo = lambda: next((w for w in desktop.windows() if w["title"] == "ORVO" and w["frame"][2]), None)  # noqa: E731
-            window = wait_until(orvo, timeout=60, message="no window titled ORVO")
+
+            def orvo():
+                return next((w for w in desktop.windows() if w["title"] == "ORVO" and w["frame"][2]), None)
+
+            window = wait_until(orvo, 60, "no window titled ORVO")
             mapped = time.monotonic() - started
             self.assertEqual(d.server.run_js(TENANT, "1", timeout=60), (True, "1"))
             loaded = time.monotonic() - started
-
-            # The window is ORVO's by the desktop's account and lies wholly
-            # inside the area windows may cover on this 1280x800 screen.
-            self.assertEqual(window["app"], self.recipe.app_id)
-            wx, wy, ww, wh = wait_until(orvo)["frame"]
-            ax, ay, aw, ah = desktop.work_area()
+            # ORVO's by the desktop's account, wholly inside the work area.
+            self.assertEqual(window["app"], r.app_id)
+            (wx, wy, ww, wh), (ax, ay, aw, ah) = wait_until(orvo)["frame"], desktop.work_area()
             self.assertTrue(ax <= wx and ay <= wy and wx + ww <= ax + aw and wy + wh <= ay + ah,
-                            f"window frame {(wx, wy, ww, wh)} leaves the work area {(ax, ay, aw, ah)}")
+                            f"window {(wx, wy, ww, wh)} leaves the work area {(ax, ay, aw, ah)}")
 
-            # The tray item registers with the desktop's own watcher and its
-            # tooltip follows the page's status.
-            item = tray.wait_item()
-            self.assertEqual(tray.tooltip(item), "ORVO")
-            self.assertEqual(d.server.run_js(TENANT, "window.chrome.webview.postMessage('orvo-status:On a call'), 1"), (True, '1'))
-            wait_until(lambda: tray.tooltip(item) == "ORVO — On a call", timeout=10, message=f"the tooltip kept its text: {tray.tooltip(item)!r}")
+            # The tray item registers with the desktop's watcher; its tooltip follows the page.
+            wait_until(lambda: d.tooltip() == "ORVO", 30, "no tray item")
+            post(d, "orvo-status:On a call")
+            wait_until(lambda: d.tooltip() == PREFIX + "On a call", 10, f"tooltip: {d.tooltip()!r}")
 
-            # A call: the notification shows with Answer and Decline. Then
-            # another application takes the front, as it may while it rings.
-            d.server.run_js(TENANT, "window.chrome.webview.postMessage('orvo-call:Alice'), 1")
-            [call] = wait_until(desktop.call_notifications, timeout=15, message="no notification on screen")
-            # What a desktop lets the test read of it: the texts, the buttons
-            # (the default action, a click on the body, may be listed too) and
-            # the application it names as the source.
+            # A call shows with Answer and Decline; meanwhile another application takes the front.
+            post(d, "orvo-call:Alice")
+            [call] = wait_until(desktop.call_notifications, 15, "no notification on screen")
             expected = {"title": "Incoming call", "body": "Alice", "source": "ORVO"}
-            self.assertEqual({k: call[k] for k in expected if k in call}, {k: v for k, v in expected.items() if k in call})
-            self.assertLessEqual({"Answer", "Decline"}, set(call.get("buttons", ["Answer", "Decline"])), call)
-            d.spawn(["/usr/bin/python3", os.path.join(HERE, "cover_window.py")])
-            wait_until(lambda: any(w["title"] == "cover" for w in desktop.windows()), timeout=20,
-                       message="the other window did not appear")
+            self.assertEqual({k: call[k] for k in expected if k in call}, {k: expected[k] for k in call if k in expected})
+            self.assertLessEqual({"Answer", "Decline"}, set(call.get("buttons", {"Answer": 1, "Decline": 1})), call)
+            d.spawn(["/usr/bin/python3", "-c", COVER], env={"GDK_BACKEND": "x11" if r.x11 else "wayland"})
+            wait_until(lambda: any(w["title"] == "cover" for w in desktop.windows()), 20, "no other window")
             desktop.click_into("cover")
-            wait_until(lambda: any(w["title"] == "cover" and w["focused"] for w in desktop.windows()), timeout=20,
-                       message="the other window did not take the front")
+            wait_until(lambda: any(w["title"] == "cover" and w["focused"] for w in desktop.windows()), 20)
             desktop.screenshot(os.path.join(d.artifacts, f"{d.name}.png"))
 
-            # Answer, pressed as this desktop's users press it, reaches the page.
+            # Answer reaches the page; the window comes forward where the desktop grants it.
             since = d.server.mark()
             desktop.press("Answer")
-            self.assertEqual(d.server.wait_for_beacon("command", since=since).query.get("data"), "orvo-cmd:answer")
+            self.assertEqual(d.server.wait_for(lambda q: q.query.get("what") == "command", since).query["data"],
+                             "orvo-cmd:answer")
             try:
-                wait_until(lambda: orvo()["focused"], timeout=10)
-                activated = True
+                activated = bool(wait_until(lambda: orvo()["focused"], 10))
             except AssertionError:
                 activated = False
             with open(os.path.join(d.artifacts, f"{d.name}.timings"), "w") as f:
                 f.write(f"window {mapped:.2f}s, page {loaded:.2f}s, activated after Answer: {activated}\n")
-            self.assertEqual(activated, self.recipe.grants_activation,
-                             "the window's focus after Answer is not what this desktop grants")
+            self.assertEqual(activated, r.grants_activation, "the focus after Answer is not what this desktop grants")
+            if r is Dunst:
+                self.every_answer(d, monitor, orvo, desktop)
             size = orvo()["frame"][2:]
             self.assertEqual(d.stop_orvo(), 0)
 
-            # The next start restores the saved size (on Wayland the position
-            # is the compositor's, so only the size).
+            # The next start restores the size (on Wayland the position is the compositor's).
             d.start_orvo()
-            wait_until(lambda: (orvo() or {}).get("frame", ())[2:] == size, timeout=30,
-                       message=f"the size {size} was not restored: {orvo()}")
+            wait_until(lambda: (orvo() or {}).get("frame", ())[2:] == size, 30, f"size {size} not restored")
             self.assertEqual(d.stop_orvo(), 0)
+
+    def every_answer(self, d, monitor, orvo, desktop):
+        [call] = [n for n in monitor.notifies() if '"Incoming call"' in n]
+        for part in ['string "ORVO" uint32 0', 'array [ string "default" string "Open ORVO" string "ANSWER" string '
+                     '"Answer" string "DECLINE" string "Decline" ]', '"urgency" variant byte 2', '"call.incoming"',
+                     '"sound-name" variant string "phone-incoming-call"', '"desktop-entry" variant string '
+                     '"Zandoral.Orvo"', "int32 0"]:
+            self.assertIn(part, call)
+        # The user types into another application while calls arrive: the
+        # keys stay there, and ORVO only asks for attention.
+        typed = open(os.path.join(d.root, "typed"), "w+")
+        d.spawn(["/usr/bin/python3", "-c", TYPING], stdout=typed)
+        d.run("xdotool", "windowactivate", "--sync", d.window("^typing$", main=False))
+        since, before = d.server.mark(), len(monitor.notifies())
+        for n in range(6):
+            post(d, f"orvo-call:Caller {n} <+1 555 0100>")
+            d.run("xdotool", "type", "--delay", 40, "abcdef")
+        wait_until(lambda: len(monitor.notifies()) >= before + 6, 20, "calls did not reach the server")
+        wait_until(lambda: typed.seek(0) or typed.read().endswith("abcdef" * 6 + "\n"), 10, "the keys went astray")
+        self.assertEqual(d.server.beacons("key", since), [])  
+        self.assertIn("DEMANDS_ATTENTION", d.run("xprop", "-id", d.window(), "_NET_WM_STATE"))
+        # A second launch started before that typing (its startup id is older)
+        # is refused the focus; one without an id comes forward.
+        typing = d.window("^typing$", main=False)
+        for env, forward in [({"DESKTOP_STARTUP_ID": "orvo-test_TIME1"}, False), ({}, True)]:
+            self.assertEqual(d.wait_exit(d.start_orvo(env)), 0)
+            wait_until(lambda: orvo()["focused"] == forward, 10, f"second launch {env}: focus is not {forward}")
+            d.run("xdotool", "windowactivate", "--sync", typing, "type", "x")
+        # Markup in a caller is shown as text (dunst parses markup).
+        self.assertIn('string "Caller 0 &lt;+1 555 0100&gt;"', monitor.notifies()[before])
+
+        def answered(act, expected, then_front=False):
+            d.run("dunstctl", "close-all")
+            post(d, "orvo-call:Bob & Carol")
+            wait_until(lambda: d.run("dunstctl", "count", "displayed").strip() == "1", 10, "no call on screen")
+            desktop.click_into("cover")
+            since = d.server.mark()
+            act()
+            then_front or wait_until(lambda: d.run("dunstctl", "count", "displayed").strip() == "0", 10, "still shown")
+            post(d, "orvo-unknown:settle")  # anything delivered before it has been reported by now
+            self.assertEqual(d.server.beacons("command", since), expected)
+            wait_until(lambda: orvo()["focused"] == then_front, 10, "the window's focus is wrong")
+
+        answered(lambda: d.choose("Decline"), ["orvo-cmd:decline"])
+        answered(lambda: d.run("dunstctl", "close"), [])
+        answered(lambda: d.run("dunstctl", "action", 0), [], then_front=True)
+        # An ordinary notification: summary plain, body escaped once, as dunst shows it.
+        d.run("dunstctl", "close-all")
+        post(d, 'orvo-notify:{"title": "Lunch <today>", "body": "at 12 & \\"sharp\\""}')
+        wait_until(lambda: d.run("dunstctl", "count", "displayed").strip() == "1", 10)
+        d.run("dunstctl", "close-all")
+        entry = json.loads(d.run("dunstctl", "history"))["data"][0][0]
+        self.assertEqual(entry["message"]["data"], "<b>Lunch &lt;today&gt;</b>\nat 12 &amp; &quot;sharp&quot;")
+        # The server answers Notify only after the bus's reply time-out; Answer still works.
+        os.kill(d.dunst.pid, signal.SIGSTOP)
+        try:
+            post(d, "orvo-call:Late Larry")
+            time.sleep(30)
+        finally:
+            os.kill(d.dunst.pid, signal.SIGCONT)
+        wait_until(lambda: d.run("dunstctl", "count", "displayed").strip() == "1", 10)
+        since = d.server.mark()
+        d.choose("Answer")
+        self.assertEqual(d.server.wait_for(lambda q: q.query.get("what") == "command", since).query["data"],
+                         "orvo-cmd:answer")
+
+
+def post(d, message):
+    d.server.run_js(TENANT, f"window.chrome.webview.postMessage({json.dumps(message)}), 1")
+
+
+def install(d):
+    # As the package installs it, so that the desktop finds the entry and icon.
+    prefix = os.path.join(d.root, "usr")
+    d.run("cmake", "--install", os.path.dirname(os.path.abspath(d.binary)), "--prefix", prefix, check=True)
+    d.chown(prefix)
+    d.env["XDG_DATA_DIRS"] = os.path.join(prefix, "share") + ":" + d.env["XDG_DATA_DIRS"]
+    d.env["PATH"] = os.path.join(prefix, "bin") + ":" + d.env["PATH"]
+
+
+from gi.repository import GLib  # noqa: E402
+
+
+class DunstJourney(Journey, unittest.TestCase):
+    recipe = Dunst
 
 
 class XfceJourney(Journey, unittest.TestCase):
