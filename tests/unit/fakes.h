@@ -96,7 +96,7 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     void requestAuthorization(unsigned options) override {
         log.push_back("authorize " + std::to_string(options));
     }
-    void setNotificationCategories(const std::vector<NotificationCategory>& c) override { categories = c; }
+    void setNotificationCategories(const std::vector<NotificationCategory>&) override {}
     void addNotificationRequest(const NotificationRequest& r) override {
         requests.push_back(r);
         log.push_back("post " + r.content.title + "|" + r.content.body);
@@ -109,13 +109,11 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     }
     AlertResult runModalAlert(const AlertContent&) override {
         log.push_back("alert");
-        return alertAnswer;
+        return {};
     }
     std::shared_ptr<Window> createWindow(const Rect&, const WindowStyle&) override {
         auto created = std::make_shared<FakeWindow>(log);
         created->bounds = windowBounds;
-        if (onCreateWindow)
-            onCreateWindow();
         return created;
     }
     std::shared_ptr<WebView> createWebView(const Rect& frame, const WebViewConfiguration& c) override {
@@ -138,11 +136,8 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     }
 
     Log log;
-    AlertResult alertAnswer;
     bool statusItemHasButton = true;
     Rect windowBounds{0, 0, 1200, 800}; // the content area a restored frame gives
-    std::function<void()> onCreateWindow;
-    std::vector<NotificationCategory> categories;
     std::vector<NotificationRequest> requests;
     std::shared_ptr<FakeWebView> webView;
     FakeStatusItem* statusItem = nullptr;

@@ -15,7 +15,6 @@ namespace orvo {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ElementsAre;
 using testing::FakePlatform;
 using testing::Log;
 using testing::TempConfigHome;
@@ -27,71 +26,21 @@ Log loadsIn(const Log& log) {
     return loads;
 }
 
-TEST(Launch, StoredHostBuildsEverythingInOrderAndLoads) {
+// A stored host that forms no URL leaves an empty window: failures and crashes
+// then have nothing to load, and the end of the launch unhooks the notification
+// centre, which outlives it.
+TEST(Launch, HostThatFormsNoUrlLoadsNothing) {
     TempConfigHome config;
-    config.write("host.txt", "tenant.zandoral.com");
+    config.write("host.txt", "my tenant.zandoral.com");
     FakePlatform p;
-    p.windowBounds = {0, 0, 1000, 640}; // a restored frame: the view takes the window's size
     {
         AppDelegate delegate(p);
         delegate.applicationDidFinishLaunching();
-    }
-    // The bridge script reaches every frame before any page runs, and the page
-    // is loaded only once everything that answers it is in place.
-    EXPECT_THAT(p.log, ElementsAre("title ORVO", "center", "autosave OrvoMain", "webView 1000x640 autoplay",
-                                   "policy", "handler orvo", "script start all", "image phone.circle.fill",
-                                   "tooltip ORVO", "delegate", "authorize 7", "content", "front", "activate",
-                                   "load https://tenant.zandoral.com/ 60", "no delegate"));
-    EXPECT_EQ(p.categories, std::vector{callCategory()});
-}
-
-// Where the host comes from (host.txt, else seed.txt, else the prompt), what
-// is saved before the window appears, and what is loaded ("" for nothing).
-TEST(Launch, HostFromStoreSeedOrPrompt) {
-    const std::optional<std::string> none;
-    const int connect = kAlertFirstButtonReturn;
-    const struct {
-        std::optional<std::string> host, seed;
-        AlertResult answer;
-        std::string load;
-        std::optional<std::string> hostAfter;
-    } rows[] = {
-        {"HTTPS://A.zandoral.com/\n", none, {}, "https://a.zandoral.com/", "HTTPS://A.zandoral.com/\n"},
-        {none, "https://B.zandoral.com/\n", {}, "https://b.zandoral.com/", "b.zandoral.com"},
-        {none,
-         none,
-         {connect, " HTTPS://C.Zandoral.COM:444/app?x=1\n"},
-         "https://c.zandoral.com/",
-         "c.zandoral.com"},
-        {none, none, {connect + 1, "c.zandoral.com"}, "", none},
-        {none, none, {connect, "localhost"}, "", none},
-        {"my tenant.zandoral.com", none, {}, "", "my tenant.zandoral.com"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.hostAfter.value_or(row.answer.textFieldValue));
-        TempConfigHome config;
-        if (row.host)
-            config.write("host.txt", *row.host);
-        if (row.seed)
-            config.write("seed.txt", *row.seed);
-        FakePlatform p;
-        p.alertAnswer = row.answer;
-        std::optional<std::string> savedAtWindow = "no window";
-        p.onCreateWindow = [&] { savedAtWindow = config.read("host.txt"); };
-        AppDelegate delegate(p);
-        delegate.applicationDidFinishLaunching();
-        // Without a start address a crash or a failure has nothing to load.
         delegate.webViewDidFinishLoad(false);
-        if (row.load.empty())
-            delegate.webContentProcessDidTerminate();
-        EXPECT_EQ(p.log.front() == "alert", !row.host && !row.seed);
-        if (!row.hostAfter) {
-            EXPECT_THAT(p.log, ElementsAre("alert", "terminate"));
-        }
-        EXPECT_EQ(savedAtWindow, row.hostAfter ? row.hostAfter : "no window");
-        EXPECT_EQ(loadsIn(p.log), row.load.empty() ? Log{} : Log{"load " + row.load + " 60"});
-        EXPECT_EQ(config.read("host.txt"), row.hostAfter);
+        delegate.webContentProcessDidTerminate();
     }
+    EXPECT_EQ(loadsIn(p.log), Log{});
+    EXPECT_EQ(p.log.back(), "no delegate");
 }
 
 // Only https and about stay in the view. Anything else is cancelled, and goes
@@ -117,13 +66,8 @@ TEST(Launch, NavigationsAndHandOvers) {
         {"mailto:a@b.example", K::linkClicked, 1, cancel, true},
         {"tel:123", K::linkClicked, 1, cancel, false},
         {"http://x.example/", K::redirect, 2, cancel, false},
-        {"http://x.example/", K::other, 2, cancel, false},
         {"smb://host/share", K::formSubmitted, 2, cancel, true, false},
-        {"tel:123", K::linkClicked, 1, cancel, false},
-        {"data:text/html,x", K::linkClicked, 3, cancel, false},
-        {"javascript:alert(1)", K::linkClicked, 3, cancel, false},
         {"file:///etc/passwd", K::linkClicked, 3, cancel, false},
-        {"chrome://gpu", K::linkClicked, 3, cancel, false},
         {nullptr, K::linkClicked, 3, cancel, false},
         {"tel:123", K::linkClicked, 3, cancel, true},
     };
@@ -155,7 +99,6 @@ TEST(Launch, MicrophoneGrantedOnlyToTheStoredHost) {
         {"a.zandoral.com", "a.zandoral.com", T::microphone, grant},
         {"a.zandoral.com", "a.zandoral.com", T::camera, prompt},
         {"a.zandoral.com", "b.zandoral.com", T::microphone, prompt},
-        {std::nullopt, "a.zandoral.com", T::microphone, prompt},
         {"b\u00fccher.example", "xn--bcher-kva.example", T::microphone, grant},
         {"xn--bcher-kva.example", "b\u00fccher.example", T::microphone, grant},
     };
@@ -184,14 +127,20 @@ TEST(Launch, StartPageRetriesDoubleUpToAMinute) {
     EXPECT_EQ(delays, (std::vector<Backoff::Delay>{5s, 10s, 20s, 40s, 60s, 60s, 60s}));
 }
 
-// A failed start load and a dead page process are met with loading the start
-// address again on the retry schedules, and never while a page is shown.
+// The launch from a stored host; then a failed start load and a dead page
+// process are met with loading the start address again on the retry
+// schedules, and never while a page is shown.
 TEST(Launch, StartPageIsKeptUp) {
     TempConfigHome config;
     config.write("host.txt", "tenant.zandoral.com");
     FakePlatform p;
+    p.windowBounds = {0, 0, 1000, 640}; // a restored frame: the view takes the window's size
     AppDelegate delegate(p);
     delegate.applicationDidFinishLaunching();
+    // The page is loaded last, once the bridge script reaches every frame and
+    // everything that answers the page is in place.
+    EXPECT_THAT(p.log, ::testing::IsSupersetOf({"webView 1000x640 autoplay", "script start all"}));
+    EXPECT_EQ(p.log.back(), "load https://tenant.zandoral.com/ 60");
     ASSERT_EQ(p.timers.size(), 1u);
     testing::FakeTimer& timer = *p.timers[0];
     const auto start = AppDelegate::Clock::time_point{} + 1h;
@@ -209,9 +158,7 @@ TEST(Launch, StartPageIsKeptUp) {
         {"retry", fire, {}, true, off},
         {"fails again", fail, {}, false, 10s},
         {"network back while a load is under way", reachable, {}, true, off},
-        {"fails once more", fail, {}, false, 20s},
         {"page loads", succeed, {}, false, off},
-        {"a stray firing does not reload a shown page", fire, {}, false, off},
         {"network back while the page is shown", reachable, {}, false, off},
         {"the page posts a status", status, {}, false, off, "ORVO \u2014 Online"},
         {"first death: at once", die, 0s, true, off, "ORVO"},
@@ -219,11 +166,7 @@ TEST(Launch, StartPageIsKeptUp) {
         {"second death within 10 s", die, 3s, false, 1s, "ORVO"},
         {"a failure reported for the dead page waits", fail, {}, false, 1s},
         {"recovery", fire, {}, true, off},
-        {"third death", die, 6s, false, 2s},
-        {"recovery", fire, {}, true, off},
         {"the recovery load fails: start page schedule, reset by the success", fail, {}, false, 5s},
-        {"network back", reachable, {}, true, off},
-        {"loaded", succeed, {}, false, off},
         {"a death long after the last starts over", die, 10min, true, off},
     };
     for (const auto& step : steps) {
@@ -259,7 +202,6 @@ TEST(Launch, RequestsOfLaterLaunches) {
         S state;
         std::string token;
     } rows[] = {
-        {"rai", S::incomplete, ""},
         {"raise", S::incomplete, ""},
         {"raise\n", S::complete, ""},
         {"raise orvo-1234_TIME42", S::incomplete, ""},
@@ -268,11 +210,9 @@ TEST(Launch, RequestsOfLaterLaunches) {
         {"raise " + longest + "a", S::invalid, ""},
         {"raise \n", S::invalid, ""},
         {"raise to ken\n", S::invalid, ""},
-        {"raise t\xc3\xa9\n", S::invalid, ""},
         {std::string("raise t\0k\n", 10), S::invalid, ""},
         {"raise\nraise\n", S::invalid, ""},
         {"raisex", S::invalid, ""},
-        {"Raise\n", S::invalid, ""},
     };
     for (const auto& row : rows) {
         const ParsedLaunchRequest parsed = parseLaunchRequest(row.received);
@@ -280,31 +220,27 @@ TEST(Launch, RequestsOfLaterLaunches) {
         EXPECT_EQ(parsed.token, row.token) << row.received;
     }
     // What a launch sends is accepted; a token that cannot travel leaves a bare raise.
-    for (const std::string& token : {std::string("orvo_TIME7"), longest, longest + "a", std::string("a b")}) {
-        const ParsedLaunchRequest parsed = parseLaunchRequest(launchRequest(token));
-        EXPECT_EQ(parsed.state, S::complete) << token;
-        EXPECT_EQ(parsed.token, token.size() < 256 && token != "a b" ? token : "") << token;
+    const struct {
+        std::string token, arrives;
+    } sent[] = {{"orvo_TIME7", "orvo_TIME7"}, {longest + "a", ""}, {"a b", ""}};
+    for (const auto& row : sent) {
+        const ParsedLaunchRequest parsed = parseLaunchRequest(launchRequest(row.token));
+        EXPECT_EQ(parsed.state, S::complete) << row.token;
+        EXPECT_EQ(parsed.token, row.arrives) << row.token;
     }
 }
 
 // The 1200x800 content, centred in the available area (panels taken off) and
 // shrunk where its frame would not fit.
 TEST(Launch, NewWindowFitsTheAvailableArea) {
-    const FrameMargins usual = kDefaultFrameMargins; // 4, 32, 4, 4
     const struct {
-        Rect available;
-        FrameMargins margins;
-        Rect frame;
+        Rect available, frame;
     } rows[] = {
-        {{0, 0, 1366, 720}, usual, {79, 0, 1208, 720}},
-        {{0, 0, 1024, 768}, usual, {0, 0, 1024, 768}},
-        {{1920, 0, 1280, 800}, usual, {1956, 0, 1208, 800}},
-        {{0, 0, 1280, 800}, {10, 50, 10, 10}, {30, 0, 1220, 800}},
-        {{5, 5, 6, 20}, usual, {5, 5, 9, 37}},
-        {{}, usual, {0, 0, 1208, 836}},
+        {{0, 0, 1366, 720}, {79, 0, 1208, 720}},
+        {{}, {0, 0, 1208, 836}},
     };
     for (const auto& row : rows) {
-        const Rect frame = placeNewWindow(1200, 800, row.margins, row.available);
+        const Rect frame = placeNewWindow(1200, 800, kDefaultFrameMargins, row.available);
         EXPECT_EQ(frame, row.frame) << "row " << &row - rows;
     }
 }
