@@ -47,55 +47,16 @@ TEST(PageMessages, CommandsAreEscapedForTheScript) {
     EXPECT_EQ(deliveryExpression(R"(a\'b)"), R"(window.chrome.webview.__deliver('orvo-cmd:a\\\'b'))");
 }
 
-// A bridge wired to a window and a web view on the tenant's page, as the launch leaves it.
-class BridgeTest : public ::testing::Test {
-protected:
-    BridgeTest() {
-        bridge.setWindow(window);
-        bridge.setWebView(webView);
-        bridge.setHostSource([this] { return stored; });
-        bridge.setupStatusItem();
-        webView->url = kTenant;
-        p.log.clear();
-    }
+// The user's answers to a notification. Commands go only into a main frame
+// that shows the tenant's site, and a window or view that is gone is no fault.
+TEST(Bridge, NotificationResponsesAndCommands) {
     testing::FakePlatform p;
-    std::shared_ptr<testing::FakeWindow> window = std::make_shared<testing::FakeWindow>(p.log);
-    std::shared_ptr<testing::FakeWebView> webView = std::make_shared<testing::FakeWebView>(p.log);
-    std::optional<std::string> stored = "tenant.zandoral.com";
+    auto window = std::make_shared<testing::FakeWindow>(p.log);
+    auto webView = std::make_shared<testing::FakeWebView>(p.log);
     Bridge bridge{p};
-};
-
-// Only frames of the stored host's site (by registrable domain, over https)
-// drive the desktop; the stored host is read for every message.
-TEST_F(BridgeTest, MessagesCountOnlyFromTheTenantsSite) {
-    const std::optional<std::string> tenant = "tenant.zandoral.com";
-    const struct {
-        std::optional<Url> origin;
-        std::optional<std::string> stored;
-        bool acted;
-    } rows[] = {
-        {kTenant, tenant, true},
-        {Url{"https://ads.example", "https", "ads.example"}, tenant, false},
-        {Url{"http://tenant.zandoral.com", "http", "tenant.zandoral.com"}, tenant, false},
-        {std::nullopt, tenant, false},
-        {kTenant, "other.example", false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE((row.origin ? row.origin->text : "opaque") + " for " + row.stored.value_or("nothing"));
-        stored = row.stored;
-        p.log.clear();
-        for (const char* body : {"orvo-status:x", "orvo-call:Mallory", R"(orvo-notify:{"title":"t"})"})
-            bridge.handleScriptMessage({"orvo", body, row.origin});
-        // A page's call may only ask for the front: the user may be typing elsewhere.
-        const Log acted = {"tooltip ORVO \u2014 x", "post Incoming call|Mallory", "front", "activate page",
-                           "post t|"};
-        EXPECT_EQ(p.log, row.acted ? acted : Log{});
-    }
-}
-
-// The user's answers to a notification; the commands go only into a main frame
-// that shows the tenant's site.
-TEST_F(BridgeTest, NotificationResponsesAndCommands) {
+    bridge.setWindow(window);
+    bridge.setWebView(webView);
+    bridge.setHostSource([] { return std::optional<std::string>("tenant.zandoral.com"); });
     const std::string deliver = "evaluate window.chrome.webview.__deliver('orvo-cmd:";
     const Url evil{"https://evil.example/", "https", "evil.example"};
     const struct {
@@ -129,76 +90,44 @@ TEST_F(BridgeTest, NotificationResponsesAndCommands) {
 }
 
 // The Notify call for a notification exactly as the shell posts it.
-freedesktop::NotifyArguments notifyFor(const std::string& text, bool isCall, const Strings& capabilities,
-                                       bool categoryRegistered = true) {
+freedesktop::NotifyArguments notifyFor(const std::string& text, bool isCall, const Strings& capabilities) {
     testing::FakePlatform center;
     postNotification(center, text, text, isCall);
-    std::vector<NotificationCategory> categories;
-    if (categoryRegistered)
-        categories.push_back(callCategory());
-    return freedesktop::notifyArguments(center.requests.at(0), categories, capabilities, "orvo");
+    return freedesktop::notifyArguments(center.requests.at(0), {callCategory()}, capabilities, "orvo");
 }
 
-// A call is urgent, never expires and offers Answer and Decline where the
-// server shows actions and knows the category.
+// A call is urgent, never expires, and offers Answer and Decline where the
+// server shows actions; only those two settle it. The summary is plain text
+// by the protocol, while many servers parse the body as markup.
 TEST(Notify, ShapeFollowsTheKindAndTheServer) {
     using freedesktop::Urgency;
-    const Strings actions = {"body", "actions"};
     const Strings call = {"default", "Open ORVO", "ANSWER", "Answer", "DECLINE", "Decline"};
-    const Strings click = {"default", "Open ORVO"};
     const freedesktop::NotifyHints ringing{Urgency::critical, "call.incoming", "phone-incoming-call", "orvo"};
     const freedesktop::NotifyHints message{Urgency::normal, "", "message-new-instant", "orvo"};
     const struct {
         bool isCall;
-        Strings capabilities;
-        bool registered;
-        Strings actions;
+        Strings capabilities, actions;
     } rows[] = {
-        {true, actions, true, call},
-        // Without the capability not even the click is offered.
-        {true, {"body", "body-markup"}, true, {}},
-        {true, actions, false, click},
-        {false, actions, true, click},
+        {true, {"body", "actions"}, call},
+        {true, {"body", "body-markup"}, {}},
+        {false, {"body", "actions"}, {"default", "Open ORVO"}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::Message() << row.isCall << " " << row.capabilities.size() << row.registered);
-        const auto args = notifyFor("Alice", row.isCall, row.capabilities, row.registered);
+        SCOPED_TRACE(::testing::Message() << row.isCall << " " << row.capabilities.back());
+        const auto args = notifyFor("Alice <+1 555 0100>", row.isCall, row.capabilities);
+        EXPECT_EQ(args.summary, "Alice <+1 555 0100>");
+        EXPECT_EQ(args.body, "Alice &lt;+1 555 0100&gt;");
         EXPECT_EQ(args.actions, row.actions);
         EXPECT_EQ(args.hints, row.isCall ? ringing : message);
         EXPECT_EQ(args.expireTimeout, row.isCall ? 0 : -1);
+        EXPECT_EQ(freedesktop::closesAfterAction(args, "ANSWER"), row.actions == call);
+        EXPECT_EQ(freedesktop::closesAfterAction(args, "DECLINE"), row.actions == call);
+        EXPECT_FALSE(freedesktop::closesAfterAction(args, "default"));
     }
-}
-
-// The summary is plain text by the protocol; many servers parse the body as
-// markup. A D-Bus string ends at NUL; what follows must not be lost.
-TEST(Notify, SummaryStaysPlainAndBodyIsEscaped) {
-    const struct {
-        std::string text, summary, body;
-    } rows[] = {
-        {"Alice <+1 555 0100>", "Alice <+1 555 0100>", "Alice &lt;+1 555 0100&gt;"},
-        {std::string("a\0<", 3), "a\uFFFD<", "a\uFFFD&lt;"},
-    };
-    for (const auto& row : rows) {
-        const auto args = notifyFor(row.text, true, {"actions"});
-        EXPECT_EQ(args.summary, row.summary);
-        EXPECT_EQ(args.body, row.body);
-    }
-}
-
-TEST(Notify, OnlyTheOfferedNamedActionsSettleTheNotification) {
-    const auto call = notifyFor("Bob", true, {"actions"});
-    const auto ordinary = notifyFor("Hi", false, {"actions"});
-    const auto plainCall = notifyFor("Bob", true, {});
-    const struct {
-        const freedesktop::NotifyArguments& posted;
-        const char* key;
-        bool closes;
-    } rows[] = {
-        {call, "ANSWER", true},      {call, "DECLINE", true},      {call, "default", false},
-        {ordinary, "ANSWER", false}, {plainCall, "ANSWER", false},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(freedesktop::closesAfterAction(row.posted, row.key), row.closes) << row.key;
+    // A D-Bus string ends at NUL; what follows must not be lost.
+    const auto cut = notifyFor(std::string("a\0<", 3), true, {});
+    EXPECT_EQ(cut.summary, "a\uFFFD<");
+    EXPECT_EQ(cut.body, "a\uFFFD&lt;");
 }
 
 } // namespace

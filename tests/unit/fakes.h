@@ -33,10 +33,8 @@ struct FakeWindow : Window {
 
 struct FakeWebView : WebView {
     explicit FakeWebView(Log& log) : log(log) {}
-    void setPolicyDelegate(WebViewPolicyDelegate*) override { log.push_back("policy"); }
-    void addScriptMessageHandler(ScriptMessageHandler&, const std::string& name) override {
-        log.push_back("handler " + name);
-    }
+    void setPolicyDelegate(WebViewPolicyDelegate*) override {}
+    void addScriptMessageHandler(ScriptMessageHandler&, const std::string&) override {}
     void addUserScript(const std::string&, UserScriptInjectionTime time, bool mainFrameOnly) override {
         log.push_back(std::string("script ") +
                       (time == UserScriptInjectionTime::atDocumentStart ? "start" : "end") +
@@ -54,16 +52,12 @@ struct FakeWebView : WebView {
 struct FakeStatusItem : StatusItem {
     FakeStatusItem(Log& log, bool button) : log(log), button(button) {}
     bool hasButton() const override { return button; }
-    bool setImage(const std::string& symbol, const std::string&) override {
-        log.push_back("image " + symbol);
-        return true;
-    }
+    bool setImage(const std::string&, const std::string&) override { return true; }
     void setToolTip(const std::string& text) override { log.push_back("tooltip " + (toolTip = text)); }
-    void setMenu(std::vector<MenuItem> items) override { menu = std::move(items); }
+    void setMenu(std::vector<MenuItem>) override {}
     Log& log;
     bool button;
     std::string toolTip;
-    std::vector<MenuItem> menu;
 };
 
 // A timer the test fires by hand; `delay` is set while it runs.
@@ -93,9 +87,7 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     void setDelegate(NotificationCenterDelegate* d) override {
         log.push_back(d ? "delegate" : "no delegate");
     }
-    void requestAuthorization(unsigned options) override {
-        log.push_back("authorize " + std::to_string(options));
-    }
+    void requestAuthorization(unsigned) override {}
     void setNotificationCategories(const std::vector<NotificationCategory>&) override {}
     void addNotificationRequest(const NotificationRequest& r) override {
         requests.push_back(r);
@@ -107,10 +99,7 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
             return std::nullopt;
         return Url{std::string(text), "https", ""};
     }
-    AlertResult runModalAlert(const AlertContent&) override {
-        log.push_back("alert");
-        return {};
-    }
+    AlertResult runModalAlert(const AlertContent&) override { return {}; }
     std::shared_ptr<Window> createWindow(const Rect&, const WindowStyle&) override {
         auto created = std::make_shared<FakeWindow>(log);
         created->bounds = windowBounds;

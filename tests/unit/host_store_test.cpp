@@ -174,6 +174,13 @@ TEST(SiteRule, RegistrableDomainTable) {
         EXPECT_EQ(sameSite(row.host, row.stored), row.same) << row.host << " vs " << row.stored;
         EXPECT_EQ(sameSite(row.stored, row.host), row.same) << row.stored << " vs " << row.host;
     }
+    // The tenant's site is that of the stored host, over https only.
+    const Url https{"https://tenant.zandoral.com", "https", "tenant.zandoral.com"};
+    EXPECT_TRUE(isTenantSite(https, "tenant.zandoral.com"));
+    EXPECT_FALSE(isTenantSite(Url{"http://tenant.zandoral.com", "http", "tenant.zandoral.com"},
+                              "tenant.zandoral.com"));
+    EXPECT_FALSE(isTenantSite(std::nullopt, "tenant.zandoral.com"));
+    EXPECT_FALSE(isTenantSite(https, std::nullopt));
 }
 
 } // namespace
