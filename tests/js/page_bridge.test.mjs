@@ -10,11 +10,10 @@ const scriptPath =
     process.env.ORVO_PAGE_BRIDGE_JS || fileURLToPath(new URL('../../src/bridge/page_bridge.js', import.meta.url));
 const script = new vm.Script(readFileSync(scriptPath, 'utf8'), { filename: 'page_bridge.js' });
 
-// A fresh document; `postMessage` is the shell's handler, a recording one unless given.
-function makeDocument({ chrome, postMessage } = {}) {
+// A fresh document whose shell handler records what it is posted.
+function makeDocument(chrome) {
     const posted = [];
-    postMessage ??= (value) => posted.push(value);
-    const window = { webkit: { messageHandlers: { orvo: { postMessage } } } };
+    const window = { webkit: { messageHandlers: { orvo: { postMessage: (value) => posted.push(value) } } } };
     window.window = window;
     if (chrome !== undefined) window.chrome = chrome;
     vm.createContext(window);
@@ -26,10 +25,9 @@ function makeDocument({ chrome, postMessage } = {}) {
 test('a webview the document has is kept, and so are the other members of window.chrome', () => {
     const own = { postMessage() {} };
     const chrome = { webview: own, runtime: 1 };
-    makeDocument({ chrome });
+    makeDocument(chrome);
     assert.deepEqual(chrome, { webview: own, runtime: 1 });
-    for (const falsy of [null, 0, '']) assert.deepEqual(Object.keys(makeDocument({ chrome: falsy }).window.chrome), ['webview']);
-    const { window, webview, run } = makeDocument({ chrome: { runtime: 2 } });
+    const { window, webview, run } = makeDocument({ runtime: 2 });
     run();
     assert.equal(window.chrome.webview, webview);
     assert.equal(window.chrome.runtime, 2);
@@ -37,20 +35,15 @@ test('a webview the document has is kept, and so are the other members of window
 
 test('postMessage hands the shell text, returns nothing and never throws', () => {
     const { webview, posted, window } = makeDocument();
-    for (const value of ['orvo-status:Ready', 42, { toString: () => 'custom' }, [1, 2], null, undefined])
+    for (const value of ['orvo-status:Ready', 42, { toString: () => 'custom' }, null, undefined])
         assert.equal(webview.postMessage(value), undefined);
     assert.doesNotThrow(() => webview.postMessage({ toString() { throw new Error('no text'); } }));
-    assert.doesNotThrow(() => webview.postMessage(Object.create(null)));
-    assert.deepEqual(posted, ['orvo-status:Ready', '42', 'custom', '1,2', 'null', 'undefined']);
-    for (const webkit of [undefined, { messageHandlers: {} }, { messageHandlers: { orvo: {} } }]) {
-        window.webkit = webkit;
-        assert.doesNotThrow(() => webview.postMessage('orvo-call:Ann'));
-    }
-    const failing = makeDocument({ postMessage: () => { throw new Error('handler failed'); } });
-    assert.doesNotThrow(() => failing.webview.postMessage('orvo-status:x'));
+    assert.deepEqual(posted, ['orvo-status:Ready', '42', 'custom', 'null', 'undefined']);
+    window.webkit = { messageHandlers: {} }; // the shell's handler is missing
+    assert.doesNotThrow(() => webview.postMessage('orvo-call:Ann'));
 });
 
-test('every listener gets its own event in order, whatever the others do', () => {
+test('every listener gets its own event in order, whatever the others do or change', () => {
     const { webview } = makeDocument();
     const log = [];
     const a = (e) => log.push(['a', e.data]);
@@ -60,7 +53,6 @@ test('every listener gets its own event in order, whatever the others do', () =>
     };
     webview.addEventListener('message', a);
     webview.addEventListener('anything', () => { throw new Error('listener failed'); });
-    for (const notAFunction of [null, 42, {}]) webview.addEventListener('message', notAFunction);
     webview.addEventListener(undefined, b);
     webview.addEventListener('message', a);
     assert.equal(webview.__deliver('orvo-cmd:answer'), undefined);
@@ -68,23 +60,16 @@ test('every listener gets its own event in order, whatever the others do', () =>
     webview.removeEventListener('other', a);
     webview.__deliver('orvo-cmd:decline');
     assert.deepEqual(log, [['a', 'orvo-cmd:answer'], ['b', 'orvo-cmd:answer'], ['a', 'orvo-cmd:answer'], ['b', 'orvo-cmd:decline']]);
-    // Another document has listeners of its own.
-    makeDocument().webview.__deliver('orvo-cmd:answer');
-    assert.equal(log.length, 4);
-});
-
-test('removal and addition during a delivery take effect with the next delivery', () => {
-    const { webview } = makeDocument();
-    const log = [];
-    const b = (e) => log.push(['b', e.data]);
+    // Removal and addition during a delivery take effect with the next delivery.
+    const other = makeDocument().webview;
     const c = (e) => log.push(['c', e.data]);
-    webview.addEventListener('message', function change() {
-        webview.removeEventListener('message', b);
-        webview.removeEventListener('message', change);
-        webview.addEventListener('message', c);
+    other.addEventListener('message', function change() {
+        other.removeEventListener('message', a);
+        other.removeEventListener('message', change);
+        other.addEventListener('message', c);
     });
-    webview.addEventListener('message', b);
-    webview.__deliver(1);
-    webview.__deliver(2);
-    assert.deepEqual(log, [['b', 1], ['c', 2]]);
+    other.addEventListener('message', a);
+    other.__deliver(1);
+    other.__deliver(2);
+    assert.deepEqual(log.slice(4), [['a', 1], ['c', 2]]);
 });
