@@ -40,9 +40,14 @@ TEST(HostStore, LoadsHostElseSeedWhichIsCopied) {
         {none, none, none, none},
         {"tenant.service.tld\xff", "seed.service.tld", "seed.service.tld", "seed.service.tld"},
         {"\xef\xbb\xbftenant.service.tld", none, "tenant.service.tld", "\xef\xbb\xbftenant.service.tld"},
+        // A settings file is read whole only up to 64 KiB; a larger one is unreadable.
+        {"one.service.tld" + std::string(65536 - 15, ' '), "seed.service.tld", "one.service.tld",
+         "one.service.tld" + std::string(65536 - 15, ' ')},
+        {"one.service.tld" + std::string(65536 - 14, ' '), "seed.service.tld", "seed.service.tld",
+         "seed.service.tld"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.host.value_or("no host") + ", " + row.seed.value_or("no seed"));
+        SCOPED_TRACE(row.host.value_or("no host").substr(0, 40) + ", " + row.seed.value_or("no seed"));
         TempConfigHome config;
         if (row.host)
             config.write("host.txt", *row.host);
