@@ -44,6 +44,15 @@ bool hasType(const QVariant& value, QMetaType::Type type) {
     return value.metaType().id() == type;
 }
 
+// The notification id and the text of a server signal that carries exactly
+// (uint32 id, string text): ActionInvoked and ActivationToken.
+std::optional<std::pair<uint, QString>> idAndText(const QDBusMessage& message) {
+    const QVariantList args = message.arguments();
+    if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
+        return std::nullopt;
+    return std::pair{args[0].toUInt(), args[1].toString()};
+}
+
 std::string desktopEntry() {
     const QString name = QGuiApplication::desktopFileName();
     return name.isEmpty() ? std::string("orvo") : name.toStdString();
@@ -240,11 +249,10 @@ void QtNotificationCenter::closeNotification(uint id) {
 
 void QtNotificationCenter::onActionInvoked(const QDBusMessage& message) {
     guarded([&] {
-        const QVariantList args = message.arguments();
-        if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
+        const auto signal = idAndText(message);
+        if (!signal)
             return;
-        const uint id = args[0].toUInt();
-        const QString key = args[1].toString();
+        const auto& [id, key] = *signal;
         if (posted_.find(id) == posted_.end()) {
             // Perhaps ours, with its Notify reply still on the way: kept
             // until the replies are in. Otherwise another application's, or
@@ -295,15 +303,15 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
 
 void QtNotificationCenter::onActivationToken(const QDBusMessage& message) {
     guarded([&] {
-        const QVariantList args = message.arguments();
-        if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::QString))
+        const auto signal = idAndText(message);
+        if (!signal)
             return;
-        const uint id = args[0].toUInt();
+        const auto& [id, token] = *signal;
         // Only for a notification of ours, and one token each: the map can
         // grow no larger than the notifications on screen.
-        if (posted_.count(id) == 0 || args[1].toString().size() > 1024)
+        if (posted_.count(id) == 0 || token.size() > 1024)
             return;
-        activationTokens_.insert_or_assign(id, args[1].toString());
+        activationTokens_.insert_or_assign(id, token);
     });
 }
 
