@@ -99,8 +99,14 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
             return std::nullopt;
         return Url{std::string(text), "https", ""};
     }
-    AlertResult runModalAlert(const AlertContent&) override { return {}; }
+    AlertResult runModalAlert(const AlertContent& content) override {
+        alert = content;
+        log.push_back("alert");
+        return alertAnswer;
+    }
     std::shared_ptr<Window> createWindow(const Rect&, const WindowStyle&) override {
+        if (onCreateWindow)
+            onCreateWindow();
         auto created = std::make_shared<FakeWindow>(log);
         created->bounds = windowBounds;
         return created;
@@ -125,6 +131,9 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     }
 
     Log log;
+    std::optional<AlertContent> alert;
+    AlertResult alertAnswer;
+    std::function<void()> onCreateWindow;
     bool statusItemHasButton = true;
     Rect windowBounds{0, 0, 1200, 800}; // the content area a restored frame gives
     std::vector<NotificationRequest> requests;

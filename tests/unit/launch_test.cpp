@@ -35,6 +35,26 @@ TEST(Launch, HostThatFormsNoUrlLoadsNothing) {
     EXPECT_EQ(p.log.back(), "no delegate");
 }
 
+// Without a stored or seeded host the user is asked; the answer is reduced to
+// the host and saved before any window exists, so a crash at start keeps it.
+TEST(Launch, PromptedHostIsSavedBeforeTheWindow) {
+    TempConfigHome config;
+    FakePlatform p;
+    p.alertAnswer = {kAlertFirstButtonReturn, " HTTPS://C.Zandoral.COM:444/app?x=1\n"};
+    std::optional<std::string> savedAtWindow;
+    p.onCreateWindow = [&] { savedAtWindow = config.read("host.txt"); };
+    AppDelegate delegate(p);
+    delegate.applicationDidFinishLaunching();
+    ASSERT_TRUE(p.alert);
+    EXPECT_EQ(p.alert->messageText, "Connect to your Zandoral instance");
+    EXPECT_EQ(p.alert->informativeText, "Enter your address, e.g. yourcompany.zandoral.com");
+    EXPECT_EQ(p.alert->buttonTitles, (std::vector<std::string>{"Connect", "Quit"}));
+    EXPECT_EQ(p.alert->textFieldFrame, (Rect{0, 0, 280, 24}));
+    EXPECT_EQ(p.alert->textFieldPlaceholder, "yourcompany.zandoral.com");
+    EXPECT_EQ(savedAtWindow, "c.zandoral.com");
+    EXPECT_EQ(p.log.back(), "load https://c.zandoral.com/ 60");
+}
+
 // Only https and about stay in the view. Anything else is cancelled, and goes
 // to the desktop only for a link or form that the user's own input started,
 // once per input.
