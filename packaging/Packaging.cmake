@@ -2,7 +2,7 @@
 #
 # `cmake --install` puts the binary (see src/platform/qt), the desktop entry,
 # the icon and the AppStream metainfo under the prefix; `cpack -G DEB` wraps the
-# same tree into a .deb for Debian 12.
+# same tree into a .deb for the Debian release it is built on.
 if(NOT ORVO_BUILD_APP)
     return()
 endif()
@@ -50,8 +50,16 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # without which the window and tray icons are blank. Wayland sessions need
 # Qt's Wayland plugin, and GNOME shows no tray item at all without the
 # AppIndicator extension; other sessions need neither, hence recommendations.
+# The icon engine's package is asked of dpkg, since releases differ: Debian 12
+# ships it in libqt6svg6, Debian 13 in qt6-svg-plugins.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+set(ORVO_SVG_ICON_ENGINE_PACKAGE libqt6svg6)
+execute_process(COMMAND dpkg-query -S "*/qt6/plugins/iconengines/libqsvgicon.so"
+    OUTPUT_VARIABLE svg_owner ERROR_QUIET RESULT_VARIABLE svg_status)
+if(svg_status EQUAL 0 AND svg_owner MATCHES "^([a-z0-9.+-]+)")
+    set(ORVO_SVG_ICON_ENGINE_PACKAGE ${CMAKE_MATCH_1})
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ORVO_SVG_ICON_ENGINE_PACKAGE}")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, gnome-shell-extension-appindicator")
 
 include(CPack)

@@ -73,7 +73,7 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!file.valid())
         return std::nullopt;
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size > static_cast<off_t>(kMaxSettingsFileSize))
         return std::nullopt;
@@ -152,7 +152,7 @@ void writeAtomically(const std::filesystem::path& folder, const char* name, std:
     FileDescriptor file = createTemporary(target, temporary);
     if (!file.valid())
         return;
-    struct stat existing {};
+    struct stat existing = {};
     bool stored = true;
     if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
         stored = ::fchmod(file.get(), existing.st_mode & 07777) == 0;

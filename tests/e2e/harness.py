@@ -29,6 +29,7 @@ warnings.simplefilter("ignore", ResourceWarning)  # pipes and files closed at ex
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TENANT, ELSEWHERE = "tenant.orvo.test", "widget.elsewhere.test"
+WIDGETS = "widgets.orvo.test"  # another host of the tenant's site, in a process of its own
 PREFIX = "ORVO \u2014 "
 SNI = "org.kde.StatusNotifierItem"
 # The new window's content on the 1920x1080 screen, placed so that a 4-pixel
@@ -268,7 +269,7 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         port = self.server.httpd.server_address[1]
         self.env["QTWEBENGINE_CHROMIUM_FLAGS"] = (
             f'--host-resolver-rules="MAP *.orvo.test 127.0.0.1:{port}, MAP *.elsewhere.test 127.0.0.1:{port}" '
-            "--use-fake-device-for-media-stream --isolate-origins=https://widgets.orvo.test")
+            "--use-fake-device-for-media-stream --isolate-origins=https://" + WIDGETS)
         if self.opts["wm"]:
             self.start_xfwm4()
         if self.opts["dunst"]:

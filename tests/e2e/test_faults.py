@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from harness import CENTRED, HERE, PREFIX, TENANT, Desktop, descendants, page, wait_until
+from harness import CENTRED, HERE, PREFIX, TENANT, WIDGETS, Desktop, descendants, page, wait_until
 
 LOADS, DOWN_UNTIL, HOLD = [], [0], threading.Event()
 
@@ -74,6 +74,11 @@ class FaultsJourney(unittest.TestCase):
                 wait_until(lambda: d.tooltip() == "ORVO", 10, "the dead page's status stayed")
                 wait_until(lambda: d.tooltip() == PREFIX + f"load {n}", 20, f"load {n} did not come")
             self.assertLess(kills[-1] - kills[0], 10)
+            # A frame of the tenant's site in a process of its own is heard in the new renderer too.
+            d.server.pages[(WIDGETS, "/widget")] = "<script>chrome.webview.postMessage('orvo-status:widget')</script>"
+            d.server.run_js(TENANT, f"document.body.append(Object.assign(document.createElement('iframe'), "
+                                    f"{{src: 'https://{WIDGETS}/widget'}})), 1")
+            wait_until(lambda: d.tooltip() == PREFIX + "widget", 10, "the widget frame was not heard after the crashes")
             self.assertEqual(d.server.run_js(TENANT, "window.commands.length"), (True, "0"))
 
             # Notification signals: malformed ones and those of other bus clients are dropped.

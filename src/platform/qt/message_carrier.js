@@ -4,6 +4,12 @@
 // change what this script reads.
 (function (eventName, linePrefix) {
     'use strict';
+    // The shell installs this script twice (see installScripts); a document
+    // hears each post once.
+    if (self.orvoCarrierInstalled) {
+        return;
+    }
+    self.orvoCarrierInstalled = true;
     try {
         const log = console.log.bind(console);
         const stringify = JSON.stringify;

@@ -18,8 +18,6 @@ namespace orvo::qt {
 
 namespace {
 
-const QString kBundledPhoneIcon = QStringLiteral(":/orvo/icons/orvo-phone.svg");
-
 // Symbol names the shell asks for, with the freedesktop icon names that show
 // the same thing; the first one the icon theme has wins.
 const std::map<std::string, QStringList>& themeNamesForSymbols() {
@@ -66,7 +64,7 @@ public:
                 }
             }
             if (icon.isNull()) {
-                icon = QIcon(kBundledPhoneIcon);
+                icon = bundledPhoneIcon();
             }
         }
         if (icon.isNull() || icon.pixmap(22, 22).isNull()) {
@@ -150,6 +148,13 @@ bool statusNotifierHostRegistered(QDBusConnection& bus) {
 }
 
 } // namespace
+
+QIcon bundledPhoneIcon() {
+    QIcon drawing(QStringLiteral(":/orvo/icons/orvo-phone.svg"));
+    if (!drawing.pixmap(22, 22).isNull())
+        return drawing;
+    return QIcon(QStringLiteral(":/orvo/icons/orvo-phone.png"));
+}
 
 std::unique_ptr<StatusItem> createStatusItem() {
     // Qt picks the StatusNotifierItem protocol or the old X11 tray once, at

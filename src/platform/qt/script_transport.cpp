@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QUrl>
+#include <QWebEngineProfile>
 #include <QWebEngineScriptCollection>
 
 #include <string_view>
@@ -138,12 +139,22 @@ void ScriptTransport::addUserScript(const std::string& source, UserScriptInjecti
 }
 
 // The transport script must come first so that the message handlers exist
-// before any other script of the document runs; the collection keeps the
+// before any other script of the document runs; a collection keeps the
 // order of insertion, so everything is inserted again in that order.
+//
+// The scripts go into two collections. Qt 6.8 does not inject the page's
+// collection into frames that run in a process of their own (site
+// isolation), and the profile's collection is not injected into a renderer
+// that replaces a crashed one; with both, every frame gets them at least
+// once. Each script is harmless when it runs twice in one document: the
+// carrier and the page bridge return early, the stub's second definition
+// fails quietly.
 void ScriptTransport::installScripts() {
-    QWebEngineScriptCollection& scripts = page_->scripts();
-    for (const QWebEngineScript& script : std::as_const(installed_)) {
-        scripts.remove(script);
+    QWebEngineScriptCollection* collections[] = {&page_->scripts(), page_->profile()->scripts()};
+    for (QWebEngineScriptCollection* scripts : collections) {
+        for (const QWebEngineScript& script : std::as_const(installed_)) {
+            scripts->remove(script);
+        }
     }
     installed_.clear();
 
@@ -158,7 +169,9 @@ void ScriptTransport::installScripts() {
                                  callOf(kMessageTransportScript, QJsonArray{names, kPostEventName}),
                                  QWebEngineScript::DocumentCreation, /*subFrames=*/true));
     installed_.append(userScripts_);
-    scripts.insert(installed_);
+    for (QWebEngineScriptCollection* scripts : collections) {
+        scripts->insert(installed_);
+    }
 }
 
 bool ScriptTransport::handleConsoleMessage(QWebEnginePage::JavaScriptConsoleMessageLevel,

@@ -24,7 +24,7 @@ namespace {
 // Whether `path` is a folder (not a link to one) that belongs to this user
 // and that no one else may enter or write to.
 bool isPrivateFolder(const QByteArray& path) {
-    struct stat info {};
+    struct stat info = {};
     return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
            (info.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
