@@ -59,7 +59,9 @@ execute_process(COMMAND dpkg-query -S "*/qt6/plugins/iconengines/libqsvgicon.so"
 if(svg_status EQUAL 0 AND svg_owner MATCHES "^([a-z0-9.+-]+)")
     set(ORVO_SVG_ICON_ENGINE_PACKAGE ${CMAKE_MATCH_1})
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ORVO_SVG_ICON_ENGINE_PACKAGE}")
+# libcanberra plays event sounds through ALSA unless its PulseAudio module is
+# there; through PipeWire's ALSA plugin a sound stalls after its first part.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ORVO_SVG_ICON_ENGINE_PACKAGE}, libcanberra-pulse")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, gnome-shell-extension-appindicator")
 
 include(CPack)

@@ -6,6 +6,7 @@
 #include "bridge/page_messages.h"
 #include "host/host_store.h"
 #include "notifications/notifications.h"
+#include "platform/diagnostics.h"
 
 namespace orvo {
 
@@ -88,11 +89,30 @@ void AppDelegate::reloadIfStillDown() {
 
 NavigationDecision AppDelegate::decidePolicyForNavigation(const NavigationAction& action) {
     const NavigationOutcome outcome = navigationPolicy(action, consumedActivation_);
-    if (outcome.handOver && action.url) {
-        consumedActivation_ = action.userActivation;
-        platform_.workspace().openURL(*action.url);
-    }
+    if (outcome.handOver && action.url)
+        handOver(*action.url, action.userActivation);
+    else if (outcome.refusal)
+        explainRefusal("navigation", action.url, outcome.refusal);
     return outcome.decision;
+}
+
+void AppDelegate::decidePolicyForNewWindow(const NewWindowAction& action) {
+    if (const char* refusal = newWindowRefusal(action, consumedActivation_))
+        explainRefusal("new window", action.url, refusal);
+    else
+        handOver(*action.url, action.userActivation);
+}
+
+void AppDelegate::explainRefusal(const char* what, const std::optional<Url>& url, const char* why) {
+    explain(DiagnosticTopic::navigation, [&] {
+        return std::string(what) + " to " + (url ? pageExcerpt(url->text) : std::string("?")) +
+               " cancelled: " + why;
+    });
+}
+
+void AppDelegate::handOver(const Url& url, std::uint64_t userActivation) {
+    consumedActivation_ = userActivation;
+    platform_.workspace().openURL(url);
 }
 
 PermissionDecision AppDelegate::decideMediaCapturePermission(const std::string& originHost,

@@ -34,6 +34,7 @@ public:
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
     NavigationDecision decidePolicyForNavigation(const NavigationAction& action) override;
+    void decidePolicyForNewWindow(const NewWindowAction& action) override;
     PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                     MediaCaptureType type) override;
     void webContentProcessDidTerminate() override;
@@ -67,6 +68,10 @@ private:
     Backoff startRetry_ = kStartPageRetry;
     Backoff processRecovery_ = kPageProcessRecovery;
     std::optional<Clock::time_point> lastProcessDeath_;
+    // Tells, when asked, why an address stayed where it was.
+    static void explainRefusal(const char* what, const std::optional<Url>& url, const char* why);
+    // Navigations and new windows share one hand-over per input event.
+    void handOver(const Url& url, std::uint64_t userActivation);
     // The user activation that the last hand-over to the desktop used.
     std::uint64_t consumedActivation_ = 0;
 };

@@ -26,18 +26,37 @@ bool isLocalScheme(std::string_view scheme) {
 } // namespace
 
 NavigationOutcome navigationPolicy(const NavigationAction& action, std::uint64_t consumedActivation) {
-    constexpr NavigationOutcome cancel{NavigationDecision::cancel, false};
+    const auto cancel = [](const char* why) {
+        return NavigationOutcome{NavigationDecision::cancel, false, why};
+    };
     if (!action.url)
-        return cancel;
+        return cancel("an address that does not parse");
     const std::string& scheme = action.url->scheme;
     if (scheme == "https" || scheme == "about")
         return {NavigationDecision::allow, false};
     if (isLocalScheme(scheme))
-        return cancel;
-    const bool userStarted =
-        (action.kind == NavigationKind::linkClicked || action.kind == NavigationKind::formSubmitted) &&
-        action.userActivation > consumedActivation;
-    return userStarted ? NavigationOutcome{NavigationDecision::cancel, true} : cancel;
+        return cancel("a local scheme, never handed over");
+    if (action.kind != NavigationKind::linkClicked && action.kind != NavigationKind::formSubmitted)
+        return cancel("not a link or form the user followed");
+    if (action.userActivation <= consumedActivation)
+        return cancel("no user input since the last hand-over");
+    return {NavigationDecision::cancel, true};
+}
+
+const char* newWindowRefusal(const NewWindowAction& action, std::uint64_t consumedActivation) {
+    if (!action.url)
+        return "an address that does not parse";
+    if (action.url->scheme == "about" || isLocalScheme(action.url->scheme))
+        return "a local scheme, never handed over";
+    if (!action.userInitiated)
+        return "not started by the user";
+    if (action.userActivation <= consumedActivation)
+        return "no user input since the last hand-over";
+    return nullptr;
+}
+
+bool newWindowHandOver(const NewWindowAction& action, std::uint64_t consumedActivation) {
+    return newWindowRefusal(action, consumedActivation) == nullptr;
 }
 
 PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& originHost,
@@ -52,12 +71,23 @@ PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& 
                                                       : PermissionDecision::prompt;
 }
 
-std::string permissionQuestion(const Url& origin, bool hasPort, MediaCaptureType type) {
+std::string permissionQuestion(const Url& origin, bool hasPort, MediaCaptureType type,
+                               const std::optional<CaptureSource>& source) {
     const std::string& site = origin.host.empty() || hasPort ? origin.text : origin.host;
-    const char* device = type == MediaCaptureType::microphone ? "microphone"
-                         : type == MediaCaptureType::camera   ? "camera"
-                                                              : "camera and microphone";
-    return site + " wants to use your " + device;
+    switch (type) {
+    case MediaCaptureType::microphone:
+        return site + " wants to use your microphone";
+    case MediaCaptureType::camera:
+        return site + " wants to use your camera";
+    case MediaCaptureType::cameraAndMicrophone:
+        return site + " wants to use your camera and microphone";
+    case MediaCaptureType::screen:
+        if (!source)
+            return site + " wants to share your whole screen";
+        return site + " wants to share the " + (source->window ? "window" : "screen") + " \u201c" +
+               source->name + "\u201d";
+    }
+    return site + " wants to use a device";
 }
 
 } // namespace orvo

@@ -3,6 +3,7 @@
 #include "bridge/page_messages.h"
 #include "host/site_rule.h"
 #include "notifications/notifications.h"
+#include "platform/diagnostics.h"
 
 #include <type_traits>
 
@@ -56,16 +57,39 @@ void Bridge::deliverCommand(std::string_view commandWord) {
     auto webView = webView_.lock();
     // A command answers the tenant's call; another site that the view has
     // been taken to must not learn of it, let alone act on it.
-    if (webView && loadHost_ && isTenantSite(webView->mainFrameUrl(), loadHost_()))
+    if (!webView)
+        return;
+    const std::optional<Url> page = webView->mainFrameUrl();
+    if (loadHost_ && isTenantSite(page, loadHost_())) {
         webView->evaluateJavaScript(expression);
+        return;
+    }
+    explain(DiagnosticTopic::bridge, [&] {
+        return "command " + std::string(commandWord) + " not delivered: the window shows " +
+               (page ? page->text : std::string("no page")) + ", not the tenant's site";
+    });
 }
 
 void Bridge::handleScriptMessage(const ScriptMessage& message) {
     const std::optional<PageMessage> parsed = parsePageMessage(message);
-    // Only the tenant's own site drives the desktop; frames of other sites
-    // that its page embeds (widgets, ads) are silently ignored.
-    if (!parsed || !loadHost_ || !isTenantSite(message.frameOrigin, loadHost_()))
+    if (!parsed) {
+        explain(DiagnosticTopic::bridge, [&] {
+            return "page message dropped: handler " + pageExcerpt(message.name) +
+                   (message.body ? ", no known prefix or a malformed payload: " + pageExcerpt(*message.body)
+                                 : ", a body that is not text");
+        });
         return;
+    }
+    // Only the tenant's own site drives the desktop; frames of other sites
+    // that its page embeds (widgets, ads) are ignored.
+    if (!loadHost_ || !isTenantSite(message.frameOrigin, loadHost_())) {
+        explain(DiagnosticTopic::bridge, [&] {
+            return "page message dropped: posted by " +
+                   (message.frameOrigin ? message.frameOrigin->text : std::string("an opaque origin")) +
+                   ", not an https frame of the tenant's site";
+        });
+        return;
+    }
     std::visit(
         [this](const auto& m) {
             using T = std::decay_t<decltype(m)>;

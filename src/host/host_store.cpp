@@ -1,6 +1,7 @@
 #include "host/host_store.h"
 
 #include "host/normalize_host.h"
+#include "platform/diagnostics.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -103,6 +104,14 @@ std::optional<std::string> readSetting(const std::filesystem::path& folder, cons
     if (folder.empty())
         return std::nullopt;
     auto content = readFile(folder / name);
+    if (!content) {
+        explain(DiagnosticTopic::settings, [&] {
+            std::error_code missing;
+            return std::filesystem::exists(folder / name, missing)
+                       ? std::string(name) + " ignored: not a readable regular file of at most 64 KiB"
+                       : std::string(name) + " not found";
+        });
+    }
     if (content && content->starts_with(kByteOrderMark))
         content->erase(0, kByteOrderMark.size());
     return content;
@@ -197,8 +206,13 @@ std::filesystem::path settingsDirectory() {
 
 std::optional<std::string> loadStoredHost() {
     try {
-        if (auto host = normalizeHost(readSetting(settingsDirectory(), kHostFile)))
+        const std::optional<std::string> stored = readSetting(settingsDirectory(), kHostFile);
+        if (auto host = normalizeHost(stored))
             return host;
+        if (stored)
+            explain(DiagnosticTopic::settings, [&] {
+                return std::string(kHostFile) + " holds no host address: " + pageExcerpt(*stored);
+            });
         auto seeded = normalizeHost(readSetting(settingsDirectory(), kSeedFile));
         if (!seeded)
             return std::nullopt;

@@ -48,7 +48,7 @@ std::string escapeMarkup(std::string_view text) {
             out += "&quot;";
             break;
         case '\'':
-            out += "&#39;";
+            out += "&apos;";
             break;
         case '\0':
             out += "\xEF\xBF\xBD";
@@ -84,7 +84,10 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
     // The app's icon is installed under its desktop entry's name.
     args.appIcon = desktopEntry;
     args.summary = plainText(content.title);
-    args.body = escapeMarkup(content.body);
+    // Escaped only for a server that reads markup: any other shows the body
+    // as it comes, entities and all.
+    args.body =
+        contains(capabilities, kBodyMarkupCapability) ? escapeMarkup(content.body) : plainText(content.body);
 
     // Without the capability a server may turn a notification with actions
     // into something else (a dialog), so none are sent, not even the click.
@@ -108,6 +111,9 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
     args.hints.category = isCall ? kCallHintCategory : "";
     args.hints.soundName = isCall ? kCallSoundName : kMessageSoundName;
     args.hints.desktopEntry = desktopEntry;
+    // The name stays for servers that pick a look by it; the sound itself
+    // comes from the shell wherever the server does not promise to play it.
+    args.hints.suppressSound = ownSound(request, capabilities).has_value();
 
     // A ringing call must not disappear while the user looks away: it stays
     // until it is answered, declined or dismissed. Everything else follows the
@@ -122,15 +128,26 @@ std::string actionIdentifierForKey(std::string_view key) {
     return std::string(key);
 }
 
-bool closesAfterAction(const NotifyArguments& posted, std::string_view key) {
-    if (key == kDefaultActionKey)
-        return false;
+bool offersAction(const NotifyArguments& posted, std::string_view key) {
     // Keys sit at the even positions of the flat key/label list.
     for (std::size_t i = 0; i + 1 < posted.actions.size(); i += 2) {
         if (posted.actions[i] == key)
             return true;
     }
     return false;
+}
+
+std::optional<EventSound> ownSound(const NotificationRequest& request,
+                                   const std::vector<std::string>& capabilities) {
+    if (contains(capabilities, kSoundCapability))
+        return std::nullopt;
+    // The title says what the sound announces ("Incoming call" for a call).
+    return EventSound{std::string(isCallNotification(request) ? kCallSoundName : kMessageSoundName),
+                      request.content.title};
+}
+
+bool closesAfterAction(const NotifyArguments& posted, std::string_view key) {
+    return key != kDefaultActionKey && offersAction(posted, key);
 }
 
 } // namespace orvo::freedesktop

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,10 @@ inline constexpr std::string_view kInterfaceName = "org.freedesktop.Notification
 inline constexpr std::string_view kAppName = "ORVO";
 // The server capability that lets a notification carry actions at all.
 inline constexpr std::string_view kActionsCapability = "actions";
+// The server parses the body as markup.
+inline constexpr std::string_view kBodyMarkupCapability = "body-markup";
+// The server plays the sound a notification names in its hints.
+inline constexpr std::string_view kSoundCapability = "sound";
 // The action key a server reports when the notification itself was clicked.
 inline constexpr std::string_view kDefaultActionKey = "default";
 
@@ -40,6 +45,8 @@ struct NotifyHints {
     std::string category;     // omitted when empty
     std::string soundName;    // omitted when empty
     std::string desktopEntry; // omitted when empty
+    // Asks the server not to play a sound of its own, because the shell plays it.
+    bool suppressSound = false; // omitted when false
     friend bool operator==(const NotifyHints&, const NotifyHints&) = default;
 };
 
@@ -60,14 +67,15 @@ struct NotifyArguments {
 // Whether the request is an incoming call (it carries the call category).
 bool isCallNotification(const NotificationRequest& request);
 
-// Escapes text for the body, which servers may parse as markup even when
-// they do not advertise it. NUL characters, which a D-Bus string cannot
-// carry, become U+FFFD.
+// Escapes text for a body that the server parses as markup, with the five
+// entities of XML alone (`&amp;` `&lt;` `&gt;` `&quot;` `&apos;`): some
+// servers show any other, a numeric one too, as it is written. NUL
+// characters, which a D-Bus string cannot carry, become U+FFFD.
 std::string escapeMarkup(std::string_view text);
 
-// Text for the summary, which is plain text by the protocol (servers that
-// format it with markup escape it themselves): only NUL characters change,
-// as above.
+// Text as it is, for the summary (plain text by the protocol; servers that
+// format it with markup escape it themselves) and for the body on servers
+// that show it as plain text: only NUL characters change, as above.
 std::string plainText(std::string_view text);
 
 // The Notify arguments for one request. `categories` are those registered
@@ -81,6 +89,15 @@ NotifyArguments notifyArguments(const NotificationRequest& request,
 // The action identifier handed to the centre's delegate for an ActionInvoked
 // key.
 std::string actionIdentifierForKey(std::string_view key);
+
+// Whether `key` is an action the notification was posted with: the click on
+// it, Answer or Decline. A server reporting any other key is not believed.
+bool offersAction(const NotifyArguments& posted, std::string_view key);
+
+// The sound the shell plays itself for a notification sent to a server with
+// these capabilities: none where the server plays the sound hint itself.
+std::optional<EventSound> ownSound(const NotificationRequest& request,
+                                   const std::vector<std::string>& capabilities);
 
 // Whether the shell closes the notification itself after the user chose
 // `key` on it: true for the named actions it offered (Answer, Decline), which

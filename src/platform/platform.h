@@ -109,8 +109,27 @@ struct NavigationAction {
     // can start at most one hand-over to the desktop.
     std::uint64_t userActivation = 0;
 };
+
+// A page's request for a new window: a link or form with a target, or
+// `window.open`.
+struct NewWindowAction {
+    // Empty when the engine's URL could not be parsed.
+    std::optional<Url> url;
+    // The engine saw a user gesture in the page lead to the request.
+    bool userInitiated = false;
+    // As for navigations: the latest real input event the view received.
+    std::uint64_t userActivation = 0;
+};
+
 enum class PermissionDecision { prompt = 0, grant = 1, deny = 2 };
-enum class MediaCaptureType { camera = 0, microphone = 1, cameraAndMicrophone = 2 };
+// `screen`: what a screen or a window shows.
+enum class MediaCaptureType { camera = 0, microphone = 1, cameraAndMicrophone = 2, screen = 3 };
+
+// What a screen capture shows, where the user picked it from the engine's list.
+struct CaptureSource {
+    bool window = false; // else a whole screen
+    std::string name;    // the window's title or the screen's name
+};
 
 // The decisions a web view asks of its owner. Each is answered exactly once,
 // by returning.
@@ -118,6 +137,9 @@ class WebViewPolicyDelegate {
 public:
     virtual ~WebViewPolicyDelegate() = default;
     virtual NavigationDecision decidePolicyForNavigation(const NavigationAction& action) = 0;
+    // The page asked for a new window. The view never opens one; the
+    // delegate may hand the address to the desktop instead.
+    virtual void decidePolicyForNewWindow(const NewWindowAction& action) = 0;
     // `originHost` is the host of the requesting frame's origin.
     virtual PermissionDecision decideMediaCapturePermission(const std::string& originHost,
                                                             MediaCaptureType type) = 0;
@@ -265,6 +287,28 @@ public:
     virtual void setNotificationCategories(const std::vector<NotificationCategory>& categories) = 0;
     // Delivers at once; the outcome is not reported.
     virtual void addNotificationRequest(const NotificationRequest& request) = 0;
+};
+
+// A sound of the user's sound theme, named as the freedesktop sound naming
+// names it ("phone-incoming-call").
+struct EventSound {
+    std::string eventId;
+    // What the sound announces, for the sound system's own display and for
+    // users who cannot hear it.
+    std::string description;
+    friend bool operator==(const EventSound&, const EventSound&) = default;
+};
+
+// Plays event sounds as the desktop's settings allow: nothing while the user
+// has event sounds off, and nothing (silently) without a sound device, a
+// sound server or a theme that has the sound.
+class SoundPlayer {
+public:
+    virtual ~SoundPlayer() = default;
+    // Starts the sound under `id` and returns at once.
+    virtual void play(std::uint32_t id, const EventSound& sound) = 0;
+    // Stops the sounds started under `id` that are still playing.
+    virtual void cancel(std::uint32_t id) = 0;
 };
 
 class Workspace {

@@ -492,4 +492,10 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         self.write("applications/handler.desktop", f"[Desktop Entry]\nType=Application\nName=H\nExec={script} %u\n"
                    f"MimeType={types.replace('=handler.desktop', '').replace(chr(10), ';')}\n", self.data_home)
         self.write("mimeapps.list", "[Default Applications]\n" + types, self.config_home)
-        return lambda: open(record).read().splitlines() if os.path.exists(record) else []
+        def handled():
+            if not os.path.exists(record):
+                return []
+            with open(record) as f:
+                return f.read().splitlines()
+
+        return handled

@@ -1,8 +1,8 @@
 # Journey: a call from the page to the notification and Answer back into the
 # page, the status in the tray on the way, on each desktop.
 # Every desktop meets the same assertions; a recipe adds only how it starts and
-# how a user's view of it is read and acted on. Xfce (X11), sway with mako
-# (Wayland) and GNOME Shell run in `make test`, KDE Plasma under `make test-kde`.
+# how a user's view of it is read and acted on: Xfce (X11) and GNOME Shell
+# (Wayland).
 # The journey on xfwm4 with dunst, whose notifications can be read back and
 # stalled, also goes through every other answer a notification can get.
 import json
@@ -13,6 +13,7 @@ import signal
 import time
 import unittest
 
+from gi.repository import GLib
 from harness import HERE, PREFIX, TENANT, Desktop, Monitor, page, wait_until
 
 COVER = ("import gi; gi.require_version('Gtk', '3.0'); from gi.repository import Gtk; w = Gtk.Window(title='cover');"
@@ -24,11 +25,17 @@ TYPING = ("import gi; gi.require_version('Gtk', '3.0'); from gi.repository impor
           "Gtk.main()")
 
 
-class X11:
-    x11, system_bus, unprivileged, grants_activation, app_id = True, False, False, True, "Orvo"
+class Recipe:
+    # What a desktop's session needs of the harness, and whether the desktop
+    # gives ORVO the focus after Answer.
+    x11, system_bus, unprivileged, watcher, grants_activation = True, False, False, False, True
 
     def __init__(self, d):
         self.d = d
+
+
+class X11(Recipe):
+    app_id = "Orvo"
 
     def geometry(self, wid):
         x, y, w, h = self.d.geometry(wid)
@@ -44,19 +51,6 @@ class X11:
 
     def work_area(self):
         return tuple(map(int, re.findall(r"\d+", self.d.run("xprop", "-root", "_NET_WORKAREA").split("=")[-1])[:4]))
-
-    def wait_ready(self):
-        wait_until(lambda: "window id" in self.d.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"), 30, "no WM")
-        wait_until(lambda: len(a := self.work_area()) == 4 and a[3] < 800, 60, "the panel reserved no space")
-        for name in ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications"):
-            self.d.wait_for_name(name, 60)
-
-    def call_notifications(self):
-        # xfce4-notifyd and Plasma cannot be read back: one on screen is enough.
-        return [{} for _ in self.bubbles()]
-
-    def click(self, x, y):
-        self.d.run("xdotool", "mousemove", x, y, "click", 1)
 
     def click_into(self, title):
         # The window manager keeps a new window from taking the focus; a click does.
@@ -85,7 +79,7 @@ class Dunst(X11):
 
 
 class Xfce(X11):
-    # Xfce 4.18: xfwm4, a panel holding the tray (and its watcher), xfce4-notifyd.
+    # Xfce 4.18 and 4.20: xfwm4, a panel holding the tray (and its watcher), xfce4-notifyd.
     PANEL = ('<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>'
              '<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty">'
              '<property name="position" type="string" value="p=6;x=0;y=0"/><property name="length" type="uint" '
@@ -100,101 +94,45 @@ class Xfce(X11):
         self.d.start_xfwm4()
         self.d.spawn(["xfce4-panel", "--disable-wm-check"])
         self.d.spawn(["/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd"])
-        self.wait_ready()
+        wait_until(lambda: len(a := self.work_area()) == 4 and a[3] < 800, 60, "the panel reserved no space")
+        for name in ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications"):
+            self.d.wait_for_name(name, 60)
 
     def bubbles(self):
         return self.d.run("xdotool", "search", "--onlyvisible", "--class", "xfce4-notifyd").split()
+
+    def call_notifications(self):
+        # xfce4-notifyd cannot be read back: one on screen is enough.
+        return [{} for _ in self.bubbles()]
 
     def press(self, label):
         # One button per action (the default one too) in the order ORVO sends
         # them, of equal width along the bubble's bottom inside 14-pixel margins.
         x, y, w, h = self.geometry(self.bubbles()[0])
-        self.click(x + 14 + (w - 28) * (2 * ["Open ORVO", "Answer", "Decline"].index(label) + 1) // 6, y + h - 30)
+        x += 14 + (w - 28) * (2 * ["Open ORVO", "Answer", "Decline"].index(label) + 1) // 6
+        self.d.run("xdotool", "mousemove", x, y + h - 30, "click", 1)
 
 
-class Kde(X11):
-    # KDE Plasma 5.27 on X11: KWin, plasmashell (tray, notifications), kded (the watcher).
-
-    def start(self):
-        self.d.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5")
-        for argv in (["kwin_x11"], ["kded5"], ["plasmashell"]):
-            self.d.spawn(argv)
-        self.wait_ready()
-
-    def bubbles(self):
-        return [w for w in self.d.run("xdotool", "search", "--onlyvisible", "--class", "plasmashell").split()
-                if "NOTIFICATION" in self.d.run("xprop", "-id", w, "_NET_WM_WINDOW_TYPE")]
-
-    def press(self, label):
-        # Right-aligned buttons in the popup's bottom row; no default-action button.
-        x, y, w, h = self.geometry(self.bubbles()[0])
-        self.click(x + w - {"Answer": 106, "Decline": 37}[label], y + h - 19)
-
-
-class Sway(X11):
-    x11, unprivileged, app_id = False, True, "Zandoral.Orvo"
-    # sway moves the focus only for an activation carrying a token; mako makes
-    # one only for a click on the bubble, not for makoctl's Answer.
-    grants_activation = False
-
-    def start(self):
-        self.d.write("sway.conf", "output HEADLESS-1 resolution 1280x800 position 0,0\ndefault_border normal\n"
-                     "focus_on_window_activation focus\nbar {\n position top\n tray_output *\n}\n", self.d.root)
-        self.d.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman",
-                          XDG_CURRENT_DESKTOP="sway", QT_QPA_PLATFORM="wayland")
-        self.d.spawn(["sway", "--config", os.path.join(self.d.root, "sway.conf")])
-
-        def socket(pattern):
-            return next((n for n in os.listdir(self.d.runtime_dir) if re.fullmatch(pattern, n)), None)
-
-        self.d.env["WAYLAND_DISPLAY"] = wait_until(lambda: socket(r"wayland-\d+"), 30, "no Wayland socket")
-        self.d.env["SWAYSOCK"] = os.path.join(self.d.runtime_dir, wait_until(lambda: socket(r"sway-ipc\..*"), 30))
-        self.d.spawn(["mako"])
-        for name in ("org.kde.StatusNotifierWatcher", "org.freedesktop.Notifications"):
-            self.d.wait_for_name(name)
-
-    def windows(self):
-        found, todo = [], [json.loads(self.d.run("swaymsg", "-t", "get_tree", "--raw"))]
-        while todo:
-            node = todo.pop()
-            todo += node.get("nodes", []) + node.get("floating_nodes", [])
-            if node.get("pid"):
-                r, deco = node["rect"], node.get("deco_rect", {}).get("height", 0)
-                found.append({"title": node["name"], "app": node.get("app_id"), "focused": node["focused"],
-                              "frame": (r["x"], r["y"] - deco, r["width"], r["height"] + deco)})
-        return found
-
-    def work_area(self):
-        r = next(w for w in json.loads(self.d.run("swaymsg", "-t", "get_workspaces", "--raw")) if w["visible"])["rect"]
-        return (r["x"], r["y"], r["width"], r["height"])
-
-    def call_notifications(self):
-        return [{"id": n["id"]["data"], "title": n["summary"]["data"], "body": n["body"]["data"],
-                 "actions": n["actions"]["data"], "buttons": list(n["actions"]["data"].values())} for n in json.loads(self.d.run("makoctl", "list"))["data"][0]]
-
-    def press(self, label):
-        [n] = self.call_notifications()
-        self.d.run("makoctl", "invoke", "-n", n["id"], next(k for k, v in n["actions"].items() if v == label))
-        # (what mako's own binding for an action does)
-
-    def click_into(self, title):
-        pass  # sway gives a new window the focus itself
-
-    def screenshot(self, path):
-        self.d.run("grim", path)
-
-
-class Gnome(Sway):
-    system_bus = True
-    # GNOME Shell 43 sends no activation token with an action, and mutter
-    # refuses the focus to a Wayland client without one.
-    app_id, probe = "Zandoral.Orvo.desktop", "gnome_probe@orvo.test"
+class Gnome(Recipe):
+    x11, system_bus, unprivileged, app_id = False, True, True, "Zandoral.Orvo.desktop"
 
     def start(self):
         d = self.d
+        version = int(re.search(r"\d+", d.run("gnome-shell", "--version")).group())
+        # GNOME Shell 45 and later load extensions only as ES modules; both
+        # formats of the probe share probe.js.
+        probe = "gnome_probe@orvo.test" if version < 45 else "gnome_probe45@orvo.test"
+        # From GNOME Shell 46 on, an action comes with an activation token made
+        # from the click that chose it, and mutter honours it; 43 sends none,
+        # and mutter refuses the focus to a Wayland client without one.
+        self.grants_activation = version >= 46
+        # mutter maximises a new window that covers most of the work area, and
+        # 43 now and then leaves it maximised at the width it had before; ORVO
+        # keeps its own size here, which the restart then has to bring back.
         d.write("glib-2.0/settings/keyfile", "[org/gnome/shell]\nwelcome-dialog-last-shown-version='999'\n"
-                f"enabled-extensions=['ubuntu-appindicators@ubuntu.com', '{self.probe}']\n", d.config_home)
-        shutil.copytree(os.path.join(HERE, self.probe), os.path.join(d.data_home, "gnome-shell/extensions", self.probe))
+                f"enabled-extensions=['ubuntu-appindicators@ubuntu.com', '{probe}']\n"
+                "[org/gnome/mutter]\nauto-maximize=false\n", d.config_home)
+        shutil.copytree(os.path.join(HERE, probe), os.path.join(d.data_home, "gnome-shell/extensions", probe))
         # Without a display manager the shell warns that it cannot lock the screen.
         d.write("gnome-shell/lock-warning-shown", "", d.data_home)
         d.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME", XDG_SESSION_TYPE="wayland",
@@ -204,9 +142,11 @@ class Gnome(Sway):
         d.wait_for_name("org.orvo.TestProbe", 60)
         d.wait_for_name("org.kde.StatusNotifierWatcher")
 
-    def read(self, method, *args):
-        return self.d.call("org.orvo.TestProbe", "/org/orvo/TestProbe", "org.orvo.TestProbe", method,
-                           *([GLib.Variant("(s)", args)] if args else []))
+    def read(self, method, args=None):
+        return self.d.call("org.orvo.TestProbe", "/org/orvo/TestProbe", "org.orvo.TestProbe", method, args)
+
+    def shown(self):
+        return json.loads(self.read("Notifications")[0])
 
     def windows(self):
         return [dict(w, frame=tuple(w["frame"])) for w in json.loads(self.read("Windows")[0])["windows"]]
@@ -215,15 +155,22 @@ class Gnome(Sway):
         return tuple(json.loads(self.read("Windows")[0])["workArea"])
 
     def call_notifications(self):
-        shown = json.loads(self.read("Notifications")[0])
+        shown = self.shown()
         return [dict(n, buttons=shown["bannerButtons"]) for n in shown["notifications"]]
 
     def press(self, label):
-        assert self.read("PressButton", label)[0], f"no button {label!r} on the banner"
+        # A real click: mutter honours the shell's activation token only when
+        # it was made during an input event. The button has a place once the
+        # banner has stopped sliding in.
+        spot = wait_until(lambda: self.shown()["bannerButtons"].get(label), 10, f"no button {label!r} on the banner")
+        self.read("Click", GLib.Variant("(ii)", spot))
+
+    def click_into(self, title):
+        pass  # mutter gives a new window the focus itself
 
     def screenshot(self, path):
         # The shell runs as the session's user, who may not write the artifacts.
-        self.read("Screenshot", os.path.join(self.d.root, "shot.png"))
+        self.read("Screenshot", GLib.Variant("(s)", (os.path.join(self.d.root, "shot.png"),)))
         shutil.copyfile(os.path.join(self.d.root, "shot.png"), path)
 
 
@@ -232,7 +179,7 @@ class Journey:
 
     def test_journey(self):
         r = self.recipe
-        with Desktop(self.id(), r.x11, watcher=getattr(r, "watcher", False), screen="1280x800x24",
+        with Desktop(self.id(), r.x11, watcher=r.watcher, screen="1280x800x24",
                      system_bus=r.system_bus, unprivileged=r.unprivileged) as d:
             desktop = r(d)
             install(d)
@@ -241,7 +188,7 @@ class Journey:
                           "</script>"))
             monitor = Monitor(d)
             started = time.monotonic()
-            d.start_orvo()
+            main = d.start_orvo()
 
             def orvo():
                 return next((w for w in desktop.windows() if w["title"] == "ORVO" and w["frame"][2]), None)
@@ -250,11 +197,17 @@ class Journey:
             mapped = time.monotonic() - started
             self.assertEqual(d.server.run_js(TENANT, "1", timeout=60), (True, "1"))
             loaded = time.monotonic() - started
-            # ORVO's by the desktop's account, wholly inside the work area.
+            # ORVO's by the desktop's account, wholly inside the work area once
+            # placed (mutter maps it at the screen's corner, then moves it).
             self.assertEqual(window["app"], r.app_id)
-            (wx, wy, ww, wh), (ax, ay, aw, ah) = wait_until(orvo)["frame"], desktop.work_area()
-            self.assertTrue(ax <= wx and ay <= wy and wx + ww <= ax + aw and wy + wh <= ay + ah,
-                            f"window {(wx, wy, ww, wh)} leaves the work area {(ax, ay, aw, ah)}")
+
+            def inside():
+                (wx, wy, ww, wh), (ax, ay, aw, ah) = orvo()["frame"], desktop.work_area()
+                return ax <= wx and ay <= wy and wx + ww <= ax + aw and wy + wh <= ay + ah
+            try:
+                wait_until(inside, 10)
+            except AssertionError:
+                self.fail(f"window {orvo()['frame']} leaves the work area {desktop.work_area()}")
 
             # The tray item registers with the desktop's watcher; its tooltip follows the page.
             wait_until(lambda: d.tooltip() == "ORVO", 30, "no tray item")
@@ -284,16 +237,18 @@ class Journey:
                 activated = False
             with open(os.path.join(d.artifacts, f"{d.name}.timings"), "w") as f:
                 f.write(f"window {mapped:.2f}s, page {loaded:.2f}s, activated after Answer: {activated}\n")
-            self.assertEqual(activated, r.grants_activation, "the focus after Answer is not what this desktop grants")
+            self.assertEqual(activated, desktop.grants_activation,
+                             "the focus after Answer is not what this desktop grants")
             if r is Dunst:
                 self.every_answer(d, monitor, orvo, desktop)
             size = orvo()["frame"][2:]
-            self.assertEqual(d.stop_orvo(), 0)
+            # The first ORVO by name: the second launches on xfwm4 came later and are gone.
+            self.assertEqual(d.stop_orvo(main), 0)
 
             # The next start restores the size (on Wayland the position is the compositor's).
-            d.start_orvo()
+            again = d.start_orvo()
             wait_until(lambda: (orvo() or {}).get("frame", ())[2:] == size, 30, f"size {size} not restored")
-            self.assertEqual(d.stop_orvo(), 0)
+            self.assertEqual(d.stop_orvo(again), 0)
 
     def every_answer(self, d, monitor, orvo, desktop):
         [call] = [n for n in monitor.notifies() if '"Incoming call"' in n]
@@ -374,9 +329,6 @@ def install(d):
     d.env["PATH"] = os.path.join(prefix, "bin") + ":" + d.env["PATH"]
 
 
-from gi.repository import GLib  # noqa: E402
-
-
 class DunstJourney(Journey, unittest.TestCase):
     recipe = Dunst
 
@@ -385,17 +337,8 @@ class XfceJourney(Journey, unittest.TestCase):
     recipe = Xfce
 
 
-class SwayJourney(Journey, unittest.TestCase):
-    recipe = Sway
-
-
 class GnomeJourney(Journey, unittest.TestCase):
     recipe = Gnome
-
-
-@unittest.skipUnless(os.environ.get("ORVO_TEST_KDE") == "1", "KDE Plasma runs under make test-kde")
-class KdeJourney(Journey, unittest.TestCase):
-    recipe = Kde
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 #include "bridge/bridge.h"
 #include "bridge/page_messages.h"
 #include "notifications/freedesktop.h"
+#include "notifications/notification_sounds.h"
 #include "notifications/notifications.h"
+#include "platform/diagnostics.h"
 
 #include "fakes.h"
 
@@ -89,6 +91,31 @@ TEST(Bridge, NotificationResponsesAndCommands) {
     EXPECT_EQ(completions, 8);
 }
 
+// Dropped input is explained only to a listener, with at most 80 characters
+// of the page's text, cut between characters and escaped.
+TEST(Diagnostics, DropsExplainedWithAnExcerptOfThePage) {
+    struct Sink : DiagnosticSink {
+        bool wants(DiagnosticTopic topic) const override { return topic == DiagnosticTopic::bridge; }
+        void write(DiagnosticTopic, const std::string& line) override { lines.push_back(line); }
+        Strings lines;
+    } sink;
+    testing::FakePlatform p;
+    Bridge bridge{p};
+    bridge.setHostSource([] { return std::optional<std::string>("tenant.zandoral.com"); });
+    const Url evil{"https://evil.example", "https", "evil.example"};
+    bridge.handleScriptMessage({"orvo", "orvo-call:Mallory", evil});
+    installDiagnosticSink(&sink);
+    bridge.handleScriptMessage({"orvo", "orvo-call:Mallory", evil});
+    bridge.handleScriptMessage({"orvo", "orvo-nope:" + std::string(100, 'x'), kTenant});
+    installDiagnosticSink(nullptr);
+    EXPECT_THAT(sink.lines,
+                ElementsAre(::testing::HasSubstr("https://evil.example, not an https frame"),
+                            ::testing::HasSubstr("\"orvo-nope:" + std::string(70, 'x') + "\"\u2026")));
+    EXPECT_EQ(pageExcerpt("a\nb\xff"), "\"a\\nb\xef\xbf\xbd\"");
+    EXPECT_EQ(pageExcerpt(std::string(79, 'x') + "\u00e9\u00e9"),
+              "\"" + std::string(79, 'x') + "\u00e9\"\u2026");
+}
+
 // The Notify call for a notification exactly as the shell posts it.
 freedesktop::NotifyArguments notifyFor(const std::string& text, bool isCall, const Strings& capabilities) {
     testing::FakePlatform center;
@@ -97,37 +124,93 @@ freedesktop::NotifyArguments notifyFor(const std::string& text, bool isCall, con
 }
 
 // A call is urgent, never expires, and offers Answer and Decline where the
-// server shows actions; only those two settle it. The summary is plain text
-// by the protocol, while many servers parse the body as markup.
+// server shows actions; only those two settle it, and only what was offered
+// counts as an answer. The summary is plain text by the protocol; the body is
+// markup only for a server that reads markup (with entities all servers
+// know), and goes as written to any other. The server is asked to stay quiet
+// where the shell plays the sound.
 TEST(Notify, ShapeFollowsTheKindAndTheServer) {
     using freedesktop::Urgency;
     const Strings call = {"default", "Open ORVO", "ANSWER", "Answer", "DECLINE", "Decline"};
-    const freedesktop::NotifyHints ringing{Urgency::critical, "call.incoming", "phone-incoming-call", "orvo"};
-    const freedesktop::NotifyHints message{Urgency::normal, "", "message-new-instant", "orvo"};
+    const std::string text = R"(O'Brien <+1 555> & "Co")";
     const struct {
         bool isCall;
         Strings capabilities, actions;
+        std::string body;
     } rows[] = {
-        {true, {"body", "actions"}, call},
-        {true, {"body", "body-markup"}, {}},
-        {false, {"body", "actions"}, {"default", "Open ORVO"}},
+        {true, {"body", "actions"}, call, text},
+        {true, {"body", "body-markup", "sound"}, {}, "O&apos;Brien &lt;+1 555&gt; &amp; &quot;Co&quot;"},
+        {false, {"body", "actions"}, {"default", "Open ORVO"}, text},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << row.isCall << " " << row.capabilities.back());
-        const auto args = notifyFor("Alice <+1 555 0100>", row.isCall, row.capabilities);
-        EXPECT_EQ(args.summary, "Alice <+1 555 0100>");
-        EXPECT_EQ(args.body, "Alice &lt;+1 555 0100&gt;");
+        const auto args = notifyFor(text, row.isCall, row.capabilities);
+        const bool quiet = row.capabilities.back() != "sound";
+        const freedesktop::NotifyHints ringing{Urgency::critical, "call.incoming", "phone-incoming-call",
+                                               "orvo", quiet};
+        const freedesktop::NotifyHints message{Urgency::normal, "", "message-new-instant", "orvo", quiet};
+        EXPECT_EQ(args.summary, text);
+        EXPECT_EQ(args.body, row.body);
         EXPECT_EQ(args.actions, row.actions);
         EXPECT_EQ(args.hints, row.isCall ? ringing : message);
         EXPECT_EQ(args.expireTimeout, row.isCall ? 0 : -1);
-        EXPECT_EQ(freedesktop::closesAfterAction(args, "ANSWER"), row.actions == call);
-        EXPECT_EQ(freedesktop::closesAfterAction(args, "DECLINE"), row.actions == call);
+        for (const std::string key : {"ANSWER", "DECLINE"}) {
+            EXPECT_EQ(freedesktop::offersAction(args, key), row.actions == call) << key;
+            EXPECT_EQ(freedesktop::closesAfterAction(args, key), row.actions == call) << key;
+        }
+        EXPECT_EQ(freedesktop::offersAction(args, "default"), !row.actions.empty());
         EXPECT_FALSE(freedesktop::closesAfterAction(args, "default"));
+        EXPECT_FALSE(freedesktop::offersAction(args, "Answer"));
     }
     // A D-Bus string ends at NUL; what follows must not be lost.
-    const auto cut = notifyFor(std::string("a\0<", 3), true, {});
-    EXPECT_EQ(cut.summary, "a\uFFFD<");
-    EXPECT_EQ(cut.body, "a\uFFFD&lt;");
+    EXPECT_EQ(notifyFor(std::string("a\0<", 3), true, {}).body, "a\uFFFD<");
+    EXPECT_EQ(notifyFor(std::string("a\0<", 3), true, {"body-markup"}).body, "a\uFFFD&lt;");
+}
+
+// The shell sounds a notification only where the server plays no sound, and
+// stops it once the notification is answered or closed, or its server gone.
+TEST(Notify, SoundsWhereTheServerIsSilentUntilSettled) {
+    const struct {
+        Strings capabilities;
+        bool isCall, answered;
+        Log effects;
+    } rows[] = {
+        {{"actions"}, true, true, {"play 1 phone-incoming-call|Incoming call", "cancel 1"}},
+        {{}, true, false, {"play 1 phone-incoming-call|Incoming call", "cancel 1"}},
+        {{"actions"}, false, true, {"play 1 message-new-instant|Lunch", "cancel 1"}},
+        {{"body"}, false, false, {"play 1 message-new-instant|Lunch", "cancel 1"}},
+        {{"actions", "sound"}, true, true, {}},
+        {{"sound"}, false, false, {}},
+    };
+    for (const auto& row : rows) {
+        testing::FakePlatform center;
+        Log log;
+        testing::FakeSoundPlayer player{log};
+        freedesktop::NotificationSounds sounds{player};
+        postNotification(center, row.isCall ? "Incoming call" : "Lunch", "Alice", row.isCall);
+        const std::string id = center.requests.at(0).identifier;
+        sounds.posted(center.requests.at(0), row.capabilities);
+        sounds.closed("another");
+        row.answered ? sounds.answered(id) : sounds.closed(id);
+        // Settled once: the server's later close finds nothing to stop.
+        sounds.closed(id);
+        EXPECT_EQ(log, row.effects) << row.isCall << row.answered << " " << row.capabilities.size();
+    }
+    // A server that goes, or ORVO quitting, silences everything.
+    testing::FakePlatform center;
+    Log log;
+    testing::FakeSoundPlayer player{log};
+    {
+        freedesktop::NotificationSounds sounds{player};
+        for (const bool isCall : {true, false, true}) {
+            postNotification(center, "T", "B", isCall);
+            sounds.posted(center.requests.back(), {});
+            if (center.requests.size() == 2)
+                sounds.serverGone();
+        }
+    }
+    EXPECT_THAT(log, ElementsAre("play 1 phone-incoming-call|T", "play 2 message-new-instant|T", "cancel 1",
+                                 "cancel 2", "play 3 phone-incoming-call|T", "cancel 3"));
 }
 
 } // namespace

@@ -60,6 +60,15 @@ struct FakeStatusItem : StatusItem {
     std::string toolTip;
 };
 
+struct FakeSoundPlayer : SoundPlayer {
+    explicit FakeSoundPlayer(Log& log) : log(log) {}
+    void play(std::uint32_t id, const EventSound& sound) override {
+        log.push_back("play " + std::to_string(id) + " " + sound.eventId + "|" + sound.description);
+    }
+    void cancel(std::uint32_t id) override { log.push_back("cancel " + std::to_string(id)); }
+    Log& log;
+};
+
 // A timer the test fires by hand; `delay` is set while it runs.
 struct FakeTimer : Timer {
     explicit FakeTimer(std::function<void()> action) : action(std::move(action)) {}

@@ -57,16 +57,19 @@ TEST(Launch, PromptedHostIsSavedBeforeTheWindow) {
 
 // Only https and about stay in the view. Anything else is cancelled, and goes
 // to the desktop only for a link or form that the user's own input started,
-// once per input.
+// once per input. New windows never open: their address goes to the desktop
+// when the engine saw a gesture, under the same once-per-input rule.
 TEST(Launch, NavigationsAndHandOvers) {
     FakePlatform p;
     AppDelegate delegate(p);
     using K = NavigationKind;
+    enum class Via { view, newWindow, scriptWindow }; // scriptWindow: no gesture seen by the engine
     const struct {
         const char* url; // nothing: not parsed
         K kind;
         std::uint64_t activation;
         const char* outcome;
+        Via via = Via::view;
     } steps[] = {
         {"https://other.example/", K::other, 0, "allow"},
         {"about:blank", K::linkClicked, 1, "allow"},
@@ -78,6 +81,15 @@ TEST(Launch, NavigationsAndHandOvers) {
         {"file:///etc/passwd", K::linkClicked, 3, "cancel"},
         {nullptr, K::linkClicked, 3, "cancel"},
         {"tel:123", K::linkClicked, 3, "open"},
+        {"https://w.example/", K::other, 3, "cancel", Via::newWindow},
+        {"https://w.example/", K::other, 4, "cancel", Via::scriptWindow},
+        {"https://w.example/", K::other, 4, "open", Via::newWindow},
+        {"mailto:a@b.example", K::linkClicked, 4, "cancel"},
+        {"about:blank", K::other, 5, "cancel", Via::newWindow},
+        {"blob:https://w.example/1", K::other, 5, "cancel", Via::newWindow},
+        {nullptr, K::other, 5, "cancel", Via::newWindow},
+        {"tel:123", K::other, 5, "open", Via::newWindow},
+        {"http://x.example/", K::other, 6, "open", Via::newWindow},
     };
     for (const auto& step : steps) {
         const std::string text = step.url ? step.url : "";
@@ -86,8 +98,13 @@ TEST(Launch, NavigationsAndHandOvers) {
         if (step.url)
             url = Url{text, text.substr(0, text.find(':')), ""};
         p.log.clear();
-        const auto decision = delegate.decidePolicyForNavigation({url, step.kind, false, step.activation});
-        EXPECT_EQ(decision == NavigationDecision::allow, step.outcome == std::string("allow"));
+        if (step.via == Via::view) {
+            const auto decision =
+                delegate.decidePolicyForNavigation({url, step.kind, false, step.activation});
+            EXPECT_EQ(decision == NavigationDecision::allow, step.outcome == std::string("allow"));
+        } else {
+            delegate.decidePolicyForNewWindow({url, step.via == Via::newWindow, step.activation});
+        }
         EXPECT_EQ(p.log, step.outcome == std::string("open") ? Log{"open " + text} : Log{});
     }
 }
@@ -103,6 +120,7 @@ TEST(Launch, MicrophoneGrantedOnlyToTheStoredHost) {
     } rows[] = {
         {"a.zandoral.com", "a.zandoral.com", T::microphone, true},
         {"a.zandoral.com", "a.zandoral.com", T::camera, false},
+        {"a.zandoral.com", "a.zandoral.com", T::screen, false},
         {"a.zandoral.com", "b.zandoral.com", T::microphone, false},
         {"b\u00fccher.example", "xn--bcher-kva.example", T::microphone, true},
         {"xn--bcher-kva.example", "b\u00fccher.example", T::microphone, true},
@@ -122,6 +140,11 @@ TEST(Launch, MicrophoneGrantedOnlyToTheStoredHost) {
     EXPECT_EQ(
         permissionQuestion({"https://w.example:8443", "https", "w.example"}, true, T::cameraAndMicrophone),
         "https://w.example:8443 wants to use your camera and microphone");
+    // A screen capture says what is shared: what the user picked, else the whole screen.
+    const Url site{"https://w.example", "https", "w.example"};
+    EXPECT_EQ(permissionQuestion(site, false, T::screen), "w.example wants to share your whole screen");
+    EXPECT_EQ(permissionQuestion(site, false, T::screen, CaptureSource{true, "Notes"}),
+              "w.example wants to share the window \u201cNotes\u201d");
 }
 
 TEST(Launch, StartPageRetriesDoubleUpToAMinute) {

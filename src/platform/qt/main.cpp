@@ -1,9 +1,12 @@
 // ORVO's entry point on Linux: one instance per user, the Qt platform, the
 // application delegate, and a clean quit on SIGTERM, SIGHUP and SIGINT.
 #include "app/app_delegate.h"
+#include "app/engine_switches.h"
 #include "host/host_store.h"
 #include "platform/qt/qt_application.h"
+#include "platform/qt/qt_diagnostics.h"
 #include "platform/qt/qt_platform.h"
+#include "platform/qt/qt_status_item.h"
 #include "platform/qt/single_instance.h"
 
 #include <QApplication>
@@ -12,13 +15,16 @@
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <exception>
 #include <fcntl.h>
 #include <filesystem>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -76,6 +82,51 @@ void quietEngineBanner() {
     QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
 }
 
+// The arguments for Qt and the engine: ORVO's own, with the engine switches
+// that keep the page's timers at full speed. The engine reads its switches
+// from QTWEBENGINE_CHROMIUM_FLAGS when that is set, and otherwise from the
+// arguments after --webEngineArgs; ours join the ones it reads, so that a
+// user's own stay in force. Arguments are preferred, because applications
+// that ORVO opens links with would inherit the variable.
+class EngineArguments {
+public:
+    EngineArguments(int argc, char** argv) : values_(argv, argv + argc) {
+        static constexpr const char* kFlags = "QTWEBENGINE_CHROMIUM_FLAGS";
+        if (qEnvironmentVariableIsSet(kFlags)) {
+            qputenv(kFlags,
+                    QByteArray::fromStdString(orvo::withUnthrottledTimers(qgetenv(kFlags).toStdString())));
+        } else {
+            // Qt finds the separator whatever its case.
+            const auto separator = std::find_if(
+                values_.begin() + (values_.empty() ? 0 : 1), values_.end(), [](const std::string& value) {
+                    return QString::fromStdString(value).compare(QLatin1String("--webEngineArgs"),
+                                                                 Qt::CaseInsensitive) == 0;
+                });
+            std::vector<std::string> engine;
+            if (separator != values_.end()) {
+                engine.assign(separator + 1, values_.end());
+                values_.erase(separator + 1, values_.end());
+            } else {
+                values_.emplace_back("--webEngineArgs");
+            }
+            for (std::string& value : orvo::withUnthrottledTimers(engine))
+                values_.push_back(std::move(value));
+        }
+        for (std::string& value : values_)
+            pointers_.push_back(value.data());
+        count_ = static_cast<int>(values_.size());
+        pointers_.push_back(nullptr);
+    }
+
+    int& count() { return count_; }
+    char** values() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> values_;
+    std::vector<char*> pointers_;
+    int count_ = 0;
+};
+
 int run(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Zandoral"));
     QApplication::setApplicationName(QStringLiteral("Orvo"));
@@ -90,11 +141,12 @@ int run(int argc, char** argv) {
     // Qt starts, which takes the startup id out of the environment.
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
     const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
-    QApplication app(argc, argv);
+    EngineArguments arguments(argc, argv);
+    QApplication app(arguments.count(), arguments.values());
     // The window and its dialogs show the app's icon: the installed one when
     // the icon theme has it, else the bundled drawing.
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("Zandoral.Orvo"),
-                                                 QIcon(QStringLiteral(":/orvo/icons/orvo-phone.svg"))));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("Zandoral.Orvo"), orvo::qt::bundledPhoneIcon()));
     // Until the main window is up, no closed window may end the run: the
     // address prompt's answer decides that.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -130,7 +182,7 @@ int run(int argc, char** argv) {
     try {
         delegate.applicationDidFinishLaunching();
     } catch (const std::exception& e) {
-        qCritical("orvo: launching failed: %s", e.what());
+        qCDebug(orvo::qt::loggingCategory(orvo::DiagnosticTopic::failures), "launching failed: %s", e.what());
         return 1;
     }
     if (platform.qtApplication().terminateRequested())
@@ -146,12 +198,14 @@ int main(int argc, char** argv) {
     // The icons live in a static library, whose resources are not registered
     // on their own.
     Q_INIT_RESOURCE(resources);
+    // ORVO keeps no log: why a run ended is told only under orvo.failures.
+    orvo::qt::LoggingDiagnostics diagnostics;
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {
-        qCritical("orvo: %s", e.what());
+        qCDebug(orvo::qt::loggingCategory(orvo::DiagnosticTopic::failures), "%s", e.what());
     } catch (...) {
-        qCritical("orvo: unexpected failure");
+        qCDebug(orvo::qt::loggingCategory(orvo::DiagnosticTopic::failures), "unexpected failure");
     }
     return 1;
 }

@@ -14,6 +14,10 @@
         const log = console.log.bind(console);
         const stringify = JSON.stringify;
         const onPost = function (event) {
+            // Qt 6.8 may run the two installed copies of this script in two
+            // isolated worlds, where the flag above does not reach: the first
+            // copy to hear a post keeps it from the other.
+            event.stopImmediatePropagation();
             if (typeof event.detail === 'string') {
                 log(linePrefix + stringify([String(self.origin), event.detail]));
             }

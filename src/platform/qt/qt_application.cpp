@@ -197,6 +197,10 @@ void raiseAndActivate(QWidget& widget, ActivationCause cause) {
         // 0 would mean "no time at all", which some window managers take as
         // leave to activate; the oldest time there is means the opposite.
         const bool askedWindowManager = requestX11Activation(*handle, time == 0 ? 1 : time, cause);
+        qCDebug(loggingCategory(DiagnosticTopic::activation))
+            << (cause == ActivationCause::user ? "the user's" : "the page's") << "activation, input time"
+            << time
+            << (askedWindowManager ? "asked of the window manager" : "without a window manager: raised");
         // A window manager raises what it activates. It may also take a
         // client's own raise request for an activation that skips its
         // focus-stealing rules (xfwm4 focuses the window), so with a window
@@ -208,7 +212,12 @@ void raiseAndActivate(QWidget& widget, ActivationCause cause) {
         // On Wayland the compositor decides, on the strength of an activation
         // token: the desktop's, for the user's own actions, where it gave one;
         // otherwise whatever Qt can show for the user's last input in ORVO.
-        if (!(cause == ActivationCause::user && handle && activateWithToken(*handle, activationToken())))
+        const bool withToken =
+            cause == ActivationCause::user && handle && activateWithToken(*handle, activationToken());
+        qCDebug(loggingCategory(DiagnosticTopic::activation))
+            << (cause == ActivationCause::user ? "the user's" : "the page's") << "activation"
+            << (withToken ? "with the desktop's token" : "without a token: the compositor may refuse it");
+        if (!withToken)
             widget.activateWindow();
     }
     if (cause == ActivationCause::page)

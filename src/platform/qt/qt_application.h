@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/qt/qt_diagnostics.h"
 
 #include <QPointer>
 #include <QString>
@@ -13,14 +14,15 @@ namespace orvo::qt {
 
 // Runs `fn` and swallows whatever it throws. Every slot, lambda and virtual
 // override that Qt calls goes through this, because an exception that reaches
-// Qt's event loop ends the process.
+// Qt's event loop ends the process. ORVO keeps no log: the failure is told
+// only under orvo.failures.
 template <typename Fn> void guarded(const char* where, Fn&& fn) noexcept {
     try {
         std::forward<Fn>(fn)();
     } catch (const std::exception& e) {
-        qWarning("orvo: %s failed: %s", where, e.what());
+        qCDebug(loggingCategory(DiagnosticTopic::failures), "%s failed: %s", where, e.what());
     } catch (...) {
-        qWarning("orvo: %s failed", where);
+        qCDebug(loggingCategory(DiagnosticTopic::failures), "%s failed", where);
     }
 }
 

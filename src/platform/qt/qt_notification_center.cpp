@@ -68,16 +68,9 @@ QVariantMap hintsMap(const freedesktop::NotifyHints& hints) {
         map.insert(QStringLiteral("sound-name"), qs(hints.soundName));
     if (!hints.desktopEntry.empty())
         map.insert(QStringLiteral("desktop-entry"), qs(hints.desktopEntry));
+    if (hints.suppressSound)
+        map.insert(QStringLiteral("suppress-sound"), true);
     return map;
-}
-
-// Runs a slot body so that nothing thrown reaches Qt's event loop. Failures
-// here only cost a notification or a response, which the shell drops anyway.
-template <typename F> void guarded(F&& body) noexcept {
-    try {
-        body();
-    } catch (...) {
-    }
 }
 
 } // namespace
@@ -148,7 +141,7 @@ void QtNotificationCenter::queryServer() {
     connect(capabilities, &QDBusPendingCallWatcher::finished, this,
             [this, generation](QDBusPendingCallWatcher* watcher) {
                 watcher->deleteLater();
-                guarded([&] {
+                guarded("reading the server's capabilities", [&] {
                     // An answer from a server that has since been replaced
                     // says nothing about the current one.
                     if (generation == generation_)
@@ -179,10 +172,15 @@ void QtNotificationCenter::onCapabilitiesReply(QDBusPendingCallWatcher* watcher)
 void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
     Posted posted{request, freedesktop::notifyArguments(request, categories_, capabilities_, desktopEntry())};
     const freedesktop::NotifyArguments& args = posted.arguments;
+    sounds_.posted(request, capabilities_);
 
     QStringList actions;
     for (const std::string& item : args.actions)
         actions.append(qs(item));
+    if (request.content.categoryIdentifier && actions.isEmpty())
+        qCDebug(loggingCategory(DiagnosticTopic::notifications))
+            << "a call posted without Answer and Decline: the server"
+            << (capabilitiesKnown_ ? "shows no actions" : "did not tell what it shows");
 
     QDBusMessage message = methodCall("Notify");
     message << qs(args.appName) << static_cast<uint>(args.replacesId) << qs(args.appIcon) << qs(args.summary)
@@ -198,7 +196,7 @@ void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, generation, posted = std::move(posted)](QDBusPendingCallWatcher* w) {
                 w->deleteLater();
-                guarded([&] {
+                guarded("reading a Notify reply", [&] {
                     if (outstandingNotifies_ > 0)
                         --outstandingNotifies_;
                     // An id handed out by a server that has gone since could
@@ -214,8 +212,11 @@ void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
 void QtNotificationCenter::onNotifyReply(QDBusPendingCallWatcher* watcher, const Posted& posted) {
     const QDBusPendingReply<uint> reply = *watcher;
     // A refused post is dropped: the shell neither retries nor reports it.
-    if (reply.isError())
+    if (reply.isError()) {
+        qCDebug(loggingCategory(DiagnosticTopic::notifications))
+            << "the server refused a notification:" << reply.error().message();
         return;
+    }
     const uint id = reply.value();
     remember(id, posted);
     // The user may have acted on it before its id came back to us.
@@ -248,12 +249,17 @@ void QtNotificationCenter::closeNotification(uint id) {
 }
 
 void QtNotificationCenter::onActionInvoked(const QDBusMessage& message) {
-    guarded([&] {
+    guarded("handling a notification action", [&] {
         const auto signal = idAndText(message);
-        if (!signal)
+        if (!signal) {
+            qCDebug(loggingCategory(DiagnosticTopic::notifications))
+                << "ActionInvoked ignored: not (id, key) but" << message.signature();
             return;
+        }
         const auto& [id, key] = *signal;
         if (posted_.find(id) == posted_.end()) {
+            qCDebug(loggingCategory(DiagnosticTopic::notifications))
+                << "action for notification" << id << "held or ignored: not one of ours, or settled";
             // Perhaps ours, with its Notify reply still on the way: kept
             // until the replies are in. Otherwise another application's, or
             // one already settled.
@@ -273,6 +279,14 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
     if (found == posted_.end())
         return;
     const std::string key = actionKey.toStdString();
+    // A key the notification was not posted with (Answer on an ordinary
+    // notification, say) comes from a confused or hostile server.
+    if (!freedesktop::offersAction(found->second.arguments, key)) {
+        qCDebug(loggingCategory(DiagnosticTopic::notifications))
+            << "action" << actionKey.left(80) << "ignored: notification" << id << "did not offer it";
+        return;
+    }
+    sounds_.answered(found->second.request.identifier);
     const bool close = freedesktop::closesAfterAction(found->second.arguments, key);
     if (close) {
         // Settled: a second click on the same notification must not act
@@ -291,7 +305,7 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
         // centre has nothing to do in it, so a missing call costs nothing;
         // a repeated one is a fault of the caller.
         auto calls = std::make_shared<int>(0);
-        guarded([&] {
+        guarded("completing a notification response", [&] {
             delegate_->didReceiveNotificationResponse(freedesktop::actionIdentifierForKey(key),
                                                       [calls] { ++*calls; });
             Q_ASSERT(*calls <= 1);
@@ -302,7 +316,7 @@ void QtNotificationCenter::handleAction(uint id, const QString& actionKey) {
 }
 
 void QtNotificationCenter::onActivationToken(const QDBusMessage& message) {
-    guarded([&] {
+    guarded("taking an activation token", [&] {
         const auto signal = idAndText(message);
         if (!signal)
             return;
@@ -316,21 +330,29 @@ void QtNotificationCenter::onActivationToken(const QDBusMessage& message) {
 }
 
 void QtNotificationCenter::onNotificationClosed(const QDBusMessage& message) {
-    guarded([&] {
+    guarded("handling a closed notification", [&] {
         const QVariantList args = message.arguments();
         if (args.size() != 2 || !hasType(args[0], QMetaType::UInt) || !hasType(args[1], QMetaType::UInt))
             return;
-        // A dismissal is not a response the shell acts on; only forget it.
-        posted_.erase(args[0].toUInt());
+        // A dismissal is not a response the shell acts on; its sound stops,
+        // and the notification is forgotten.
+        if (const auto found = posted_.find(args[0].toUInt()); found != posted_.end()) {
+            sounds_.closed(found->second.request.identifier);
+            posted_.erase(found);
+        }
         activationTokens_.erase(args[0].toUInt());
     });
 }
 
-void QtNotificationCenter::onServiceOwnerChanged(const QString&, const QString&, const QString& newOwner) {
-    guarded([&] {
+void QtNotificationCenter::onServiceOwnerChanged(const QString&, const QString& oldOwner,
+                                                 const QString& newOwner) {
+    guarded("following the notification server", [&] {
         // A new (or no) server: its ids and capabilities are not the old
         // one's. Answers still outstanding from the old one are ignored.
         ++generation_;
+        // The old server's notifications went with it, and so do their sounds.
+        if (!oldOwner.isEmpty())
+            sounds_.serverGone();
         posted_.clear();
         activationTokens_.clear();
         earlyActions_.clear();

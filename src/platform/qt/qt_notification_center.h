@@ -1,7 +1,9 @@
 #pragma once
 
 #include "notifications/freedesktop.h"
+#include "notifications/notification_sounds.h"
 #include "platform/platform.h"
+#include "platform/qt/canberra_sound.h"
 
 #include <QObject>
 #include <QString>
@@ -54,6 +56,9 @@ private:
 
     NotificationCenterDelegate* delegate_ = nullptr;
     std::vector<NotificationCategory> categories_;
+    // The notifications' sounds, for servers that play none.
+    CanberraSound player_;
+    freedesktop::NotificationSounds sounds_{player_};
 
     // What the server can do. Until its first answer, posts wait in
     // `waiting_`, so that no notification goes out in a shape the server

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_status_item.h"
 
+#include "platform/qt/qt_application.h"
+
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -98,13 +100,10 @@ public:
                     QKeySequence(QStringLiteral("Ctrl+") + fromStd(item.keyEquivalent).toUpper()));
             }
             QObject::connect(action, &QAction::triggered, action, [run = std::move(item.action)] {
-                try {
-                    if (run) {
+                guarded("running a tray menu entry", [&] {
+                    if (run)
                         run();
-                    }
-                } catch (...) {
-                    // A failing menu action must not take the event loop down.
-                }
+                });
             });
         }
         icon_->setContextMenu(menu.get());
@@ -118,12 +117,10 @@ public:
 private:
     // A click on the item opens its menu, as a status bar item does.
     void onActivated(QSystemTrayIcon::ActivationReason reason) {
-        try {
-            if (reason == QSystemTrayIcon::Trigger && menu_) {
+        guarded("opening the tray menu", [&] {
+            if (reason == QSystemTrayIcon::Trigger && menu_)
                 menu_->popup(QCursor::pos());
-            }
-        } catch (...) {
-        }
+        });
     }
 
     bool statusNotifier_;

@@ -6,11 +6,19 @@
 #include "platform/qt/script_transport.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QListView>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
+#include <QWebEngineNewWindowRequest>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
+#include <QtGlobal>
 
 #include <algorithm>
 
@@ -22,6 +30,24 @@ namespace {
 // answer has not begun to arrive.
 constexpr int kEngineFirstProgress = 10;
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+std::optional<MediaCaptureType> mediaCaptureType(QWebEnginePermission::PermissionType type) {
+    switch (type) {
+    case QWebEnginePermission::PermissionType::MediaAudioCapture:
+        return MediaCaptureType::microphone;
+    case QWebEnginePermission::PermissionType::MediaVideoCapture:
+        return MediaCaptureType::camera;
+    case QWebEnginePermission::PermissionType::MediaAudioVideoCapture:
+        return MediaCaptureType::cameraAndMicrophone;
+    // The engine captures the system's sound only on Windows: here both share the picture alone.
+    case QWebEnginePermission::PermissionType::DesktopVideoCapture:
+    case QWebEnginePermission::PermissionType::DesktopAudioVideoCapture:
+        return MediaCaptureType::screen;
+    default:
+        return std::nullopt;
+    }
+}
+#else
 std::optional<MediaCaptureType> mediaCaptureType(QWebEnginePage::Feature feature) {
     switch (feature) {
     case QWebEnginePage::MediaAudioCapture:
@@ -30,10 +56,15 @@ std::optional<MediaCaptureType> mediaCaptureType(QWebEnginePage::Feature feature
         return MediaCaptureType::camera;
     case QWebEnginePage::MediaAudioVideoCapture:
         return MediaCaptureType::cameraAndMicrophone;
+    // The engine captures the system's sound only on Windows: here both share the picture alone.
+    case QWebEnginePage::DesktopVideoCapture:
+    case QWebEnginePage::DesktopAudioVideoCapture:
+        return MediaCaptureType::screen;
     default:
         return std::nullopt;
     }
 }
+#endif
 
 NavigationKind navigationKind(QWebEnginePage::NavigationType type) {
     switch (type) {
@@ -64,7 +95,17 @@ std::optional<Url> toUrl(const QUrl& url) {
 }
 
 OrvoPage::OrvoPage(QWebEngineProfile* profile)
-    : QWebEnginePage(profile), transport_(new ScriptTransport(this)) {}
+    : QWebEnginePage(profile), transport_(new ScriptTransport(this)) {
+    // ORVO has one window. A request for another is left unanswered, which
+    // drops it; its address may go to the desktop instead.
+    connect(this, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
+        guarded("deciding a new window", [&] {
+            if (delegate_)
+                delegate_->decidePolicyForNewWindow(
+                    {toUrl(request.requestedUrl()), request.isUserInitiated(), userActivation_});
+        });
+    });
+}
 
 bool OrvoPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
     // Anything that goes wrong while deciding keeps the view where it is.
@@ -109,6 +150,8 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
     : page_(std::make_unique<OrvoPage>(profile)), view_(new QWebEngineView) {
     page_->settings()->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture,
                                     configuration.mediaRequiresUserAction);
+    // Without it the engine refuses every screen capture before anyone is asked.
+    page_->settings()->setAttribute(QWebEngineSettings::ScreenCaptureEnabled, true);
     view_->setPage(page_.get());
     view_->resize(frame.width, frame.height);
     // The user's own input is what may send one address out of the view; the
@@ -148,22 +191,79 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
             });
         },
         Qt::QueuedConnection);
-    connect(page_.get(), &QWebEnginePage::featurePermissionRequested, this,
-            [this](const QUrl& origin, QWebEnginePage::Feature feature) {
-                guarded("answering a permission request",
-                        [&] { onFeaturePermissionRequested(origin, feature); });
+    connectPermissionRequests();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    connect(page_.get(), &QWebEnginePage::desktopMediaRequested, this,
+            [this](const QWebEngineDesktopMediaRequest& request) {
+                guarded("offering what to share", [&] { pickCaptureSource(request); });
             });
+#endif
+    // The engine does not withdraw a media request when its frame is removed
+    // or the page moves on; the documents' own comings and goings tell instead.
     if (ScriptTransport* transport = page_->transport())
         connect(transport, &ScriptTransport::documentPresence, this,
                 [this](const QString& origin, bool present) {
                     guarded("following the page's documents", [&] { onDocumentPresence(origin, present); });
                 });
+}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+void QtWebView::connectPermissionRequests() {
+    connect(page_.get(), &QWebEnginePage::permissionRequested, this, [this](QWebEnginePermission permission) {
+        guarded("answering a permission request", [&] {
+            const std::optional<MediaCaptureType> type = mediaCaptureType(permission.permissionType());
+            if (!type || !delegate_) {
+                qCDebug(loggingCategory(DiagnosticTopic::permissions))
+                    << "refused unasked: permission" << static_cast<int>(permission.permissionType()) << "for"
+                    << permission.origin().toString();
+                permission.deny();
+                return;
+            }
+            onPermissionRequested({permission.origin(), *type, permission, {}});
+        });
+    });
+}
+
+void QtWebView::answer(const PendingPermission& request, bool granted) {
+    if (granted)
+        request.permission.grant();
+    else
+        request.permission.deny();
+}
+#else
+void QtWebView::connectPermissionRequests() {
+    connect(page_.get(), &QWebEnginePage::featurePermissionRequested, this,
+            [this](const QUrl& origin, QWebEnginePage::Feature feature) {
+                guarded("answering a permission request", [&] {
+                    const std::optional<MediaCaptureType> type = mediaCaptureType(feature);
+                    if (!type || !delegate_) {
+                        qCDebug(loggingCategory(DiagnosticTopic::permissions))
+                            << "refused unasked: feature" << static_cast<int>(feature) << "for"
+                            << origin.toString();
+                        page_->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+                        return;
+                    }
+                    onPermissionRequested({origin, *type, feature, {}});
+                });
+            });
     connect(page_.get(), &QWebEnginePage::featurePermissionRequestCanceled, this,
             [this](const QUrl& origin, QWebEnginePage::Feature feature) {
-                guarded("withdrawing a permission prompt",
-                        [&] { onFeaturePermissionCanceled(origin, feature); });
+                guarded("withdrawing a permission prompt", [&] {
+                    // The engine withdrew the request: its prompt goes.
+                    if (const std::optional<MediaCaptureType> type = mediaCaptureType(feature)) {
+                        const PermissionKey key{originKey(origin), *type};
+                        withdrawPrompts([&](const PermissionKey& k) { return k == key; });
+                    }
+                });
             });
 }
+
+void QtWebView::answer(const PendingPermission& request, bool granted) {
+    page_->setFeaturePermission(request.origin, request.feature,
+                                granted ? QWebEnginePage::PermissionGrantedByUser
+                                        : QWebEnginePage::PermissionDeniedByUser);
+}
+#endif
 
 QtWebView::~QtWebView() {
     qApp->removeEventFilter(this);
@@ -171,6 +271,12 @@ QtWebView::~QtWebView() {
     waiting_.clear();
     shown_.reset();
     delete prompt_.data();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    if (picking_)
+        picking_->cancel();
+    picking_.reset();
+    delete picker_.data();
+#endif
     delete view_.data();
     page_.reset();
 }
@@ -267,37 +373,26 @@ bool QtWebView::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void QtWebView::onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature) {
-    const std::optional<MediaCaptureType> type = mediaCaptureType(feature);
-    if (!type || !delegate_) {
-        page_->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
-        return;
-    }
-    switch (delegate_->decideMediaCapturePermission(origin.host().toStdString(), *type)) {
+void QtWebView::onPermissionRequested(PendingPermission request) {
+    if (request.type == MediaCaptureType::screen)
+        request.source = std::exchange(pickedSource_, std::nullopt);
+    switch (delegate_->decideMediaCapturePermission(request.origin.host().toStdString(), request.type)) {
     case PermissionDecision::grant:
-        answer(origin, feature, true);
+        answer(request, true);
         return;
     case PermissionDecision::deny:
-        answer(origin, feature, false);
+        answer(request, false);
         return;
     case PermissionDecision::prompt:
-        askUser(origin, feature, *type);
+        askUser(request);
         return;
     }
-}
-
-void QtWebView::onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature) {
-    // The engine withdrew the request: its prompt goes.
-    const PermissionKey key{originKey(origin), feature};
-    withdrawPrompts([&](const PermissionKey& k) { return k == key; });
 }
 
 QString QtWebView::originKey(const QUrl& origin) {
     return origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
 }
 
-// The engine does not withdraw a media request when its frame is removed or
-// the page moves on; the documents' own comings and goings tell instead.
 void QtWebView::onDocumentPresence(const QString& origin, bool present) {
     const QString key = originKey(QUrl(origin));
     int& count = documents_[key];
@@ -320,11 +415,10 @@ void QtWebView::withdrawPrompts(const std::function<bool(const PermissionKey&)>&
     }
 }
 
-void QtWebView::askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type) {
-    const PendingPermission request{origin, feature, type};
+void QtWebView::askUser(const PendingPermission& request) {
     const PermissionKey key = request.key();
     if (auto known = answers_.constFind(key); known != answers_.constEnd()) {
-        answer(origin, feature, *known);
+        answer(request, *known);
         return;
     }
     // A request that repeats while it is asked or waiting is answered with it.
@@ -353,8 +447,8 @@ void QtWebView::showNextPrompt() {
     prompt->setIcon(QMessageBox::Question);
     prompt->setTextFormat(Qt::PlainText);
     const std::optional<Url> origin = toUrl(request.origin);
-    prompt->setText(QString::fromStdString(
-        permissionQuestion(origin.value_or(Url{}), request.origin.port() != -1, request.type)));
+    prompt->setText(QString::fromStdString(permissionQuestion(
+        origin.value_or(Url{}), request.origin.port() != -1, request.type, request.source)));
     QPushButton* allow = prompt->addButton(QStringLiteral("&Allow"), QMessageBox::AcceptRole);
     QPushButton* deny = prompt->addButton(QStringLiteral("Do&n't Allow"), QMessageBox::RejectRole);
     // Return and Escape both keep the device closed; allowing takes a
@@ -371,8 +465,11 @@ void QtWebView::showNextPrompt() {
             const bool granted = allowButton && prompt->clickedButton() == allowButton.data();
             shown_.reset();
             prompt_.clear();
-            answers_.insert(request.key(), granted);
-            answer(request.origin, request.feature, granted);
+            // A screen is shared only on a fresh answer, as each request may
+            // share something else.
+            if (request.type != MediaCaptureType::screen)
+                answers_.insert(request.key(), granted);
+            answer(request, granted);
             // The next prompt once this one has gone from the screen.
             QMetaObject::invokeMethod(
                 this, [this] { guarded("showing the next permission prompt", [this] { showNextPrompt(); }); },
@@ -383,10 +480,88 @@ void QtWebView::showNextPrompt() {
     raiseAndActivate(*prompt, ActivationCause::page);
 }
 
-void QtWebView::answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted) {
-    page_->setFeaturePermission(origin, feature,
-                                granted ? QWebEnginePage::PermissionGrantedByUser
-                                        : QWebEnginePage::PermissionDeniedByUser);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+void QtWebView::pickCaptureSource(const QWebEngineDesktopMediaRequest& request) {
+    if (picking_) {
+        request.cancel(); // one list at a time
+        return;
+    }
+    picking_ = request;
+    auto* picker = new QDialog(view_ ? view_->window() : nullptr);
+    picker_ = picker;
+    picker->setAttribute(Qt::WA_DeleteOnClose);
+    picker->setAttribute(Qt::WA_QuitOnClose, false);
+    picker->setWindowTitle(QStringLiteral("ORVO screen sharing"));
+    auto* layout = new QVBoxLayout(picker);
+    const auto addList = [&](const QString& heading, QAbstractListModel* model) {
+        layout->addWidget(new QLabel(heading, picker));
+        auto* list = new QListView(picker);
+        list->setModel(model);
+        list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        layout->addWidget(list);
+        return QPointer<QListView>(list);
+    };
+    const QPointer<QListView> screens =
+        addList(QStringLiteral("Share a whole screen:"), request.screensModel());
+    const QPointer<QListView> windows = addList(QStringLiteral("Or one window:"), request.windowsModel());
+    auto* buttons = new QDialogButtonBox(picker);
+    QPushButton* share = buttons->addButton(QStringLiteral("&Share"), QDialogButtonBox::AcceptRole);
+    buttons->addButton(QStringLiteral("Do&n't Share"), QDialogButtonBox::RejectRole);
+    share->setDefault(true);
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, picker, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, picker, &QDialog::reject);
+    // One choice across both lists; sharing needs one.
+    const auto selected = [](const QPointer<QListView>& list) {
+        const QModelIndexList rows = list ? list->selectionModel()->selectedIndexes() : QModelIndexList{};
+        return rows.isEmpty() ? QModelIndex{} : rows.first();
+    };
+    const auto exclusive = [&](const QPointer<QListView>& list, const QPointer<QListView>& other) {
+        connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, picker,
+                [list, other, screens, windows, share, selected] {
+                    if (selected(list).isValid() && other)
+                        other->clearSelection();
+                    share->setEnabled(selected(screens).isValid() || selected(windows).isValid());
+                });
+    };
+    exclusive(screens, windows);
+    exclusive(windows, screens);
+    if (screens->model()->rowCount() > 0)
+        screens->setCurrentIndex(screens->model()->index(0, 0));
+    share->setEnabled(selected(screens).isValid());
+
+    connect(picker, &QDialog::finished, this, [this, picker, screens, windows, selected](int result) {
+        guarded("answering what to share", [&] {
+            if (picker_ != picker || !picking_)
+                return;
+            const QWebEngineDesktopMediaRequest request = *std::exchange(picking_, std::nullopt);
+            picker_.clear();
+            pickedSource_.reset();
+            // Answered on every way out: a list dropped unanswered picks the first screen.
+            bool answered = false;
+            const auto cancelUnlessAnswered = qScopeGuard([&] {
+                if (!answered)
+                    request.cancel();
+            });
+            const QModelIndex screen = selected(screens);
+            const QModelIndex window = screen.isValid() ? QModelIndex{} : selected(windows);
+            const QModelIndex chosen = screen.isValid() ? screen : window;
+            if (result != QDialog::Accepted || !chosen.isValid())
+                return;
+            // Set before answering: the permission request may follow at once.
+            pickedSource_ =
+                CaptureSource{window.isValid(), chosen.data(Qt::DisplayRole).toString().toStdString()};
+            answered = true;
+            if (window.isValid())
+                request.selectWindow(window);
+            else
+                request.selectScreen(screen);
+        });
+    });
+    picker->setWindowModality(Qt::WindowModal);
+    picker->open();
+    raiseAndActivate(*picker, ActivationCause::page);
 }
+#endif
 
 } // namespace orvo::qt

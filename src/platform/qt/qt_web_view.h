@@ -10,6 +10,13 @@
 #include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
+#include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+#include <QWebEngineDesktopMediaRequest>
+#endif
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QWebEnginePermission>
+#endif
 
 #include <cstdint>
 #include <deque>
@@ -18,6 +25,7 @@
 #include <optional>
 #include <string>
 
+class QDialog;
 class QWebEngineLoadingInfo;
 class QWebEngineProfile;
 
@@ -26,7 +34,7 @@ namespace orvo::qt {
 // Translates a QUrl into the seam's URL; nothing for an empty or invalid one.
 std::optional<Url> toUrl(const QUrl& url);
 
-// The page: hands navigation and console messages to its owner.
+// The page: hands navigations, new-window requests and console messages to its owner.
 class OrvoPage : public QWebEnginePage {
     Q_OBJECT
 public:
@@ -81,18 +89,28 @@ public:
 private:
     struct PermissionKey {
         QString origin;
-        QWebEnginePage::Feature feature;
+        MediaCaptureType type;
         friend bool operator==(const PermissionKey&, const PermissionKey&) = default;
         friend size_t qHash(const PermissionKey& key, size_t seed = 0) {
-            return qHashMulti(seed, key.origin, static_cast<int>(key.feature));
+            return qHashMulti(seed, key.origin, static_cast<int>(key.type));
         }
     };
 
+    // A request of the engine's, as it must be answered: Qt 6.8 hands over
+    // an object to grant or deny, Qt 6.4 takes the origin and feature back.
     struct PendingPermission {
         QUrl origin;
-        QWebEnginePage::Feature feature;
         MediaCaptureType type;
-        PermissionKey key() const { return {originKey(origin), feature}; }
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+        QWebEnginePermission permission;
+#else
+        QWebEnginePage::Feature feature;
+#endif
+        // For a screen capture: what the user picked to share, if the engine asked.
+        std::optional<CaptureSource> source;
+        PermissionKey key() const {
+            return {originKey(origin), type};
+        }
     };
 
     // One spelling of an origin for the engine's permission requests
@@ -106,11 +124,17 @@ private:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void finishRequestedLoad(bool succeeded);
-    void onFeaturePermissionRequested(const QUrl& origin, QWebEnginePage::Feature feature);
-    void onFeaturePermissionCanceled(const QUrl& origin, QWebEnginePage::Feature feature);
-    void askUser(const QUrl& origin, QWebEnginePage::Feature feature, MediaCaptureType type);
+    void connectPermissionRequests();
+    // A media request (anything else is refused before it gets here).
+    void onPermissionRequested(PendingPermission request);
+    void askUser(const PendingPermission& request);
     void showNextPrompt();
-    void answer(const QUrl& origin, QWebEnginePage::Feature feature, bool granted);
+    void answer(const PendingPermission& request, bool granted);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    // The engine's list of screens and windows for a screen capture: the user
+    // picks one, and the permission request for it follows.
+    void pickCaptureSource(const QWebEngineDesktopMediaRequest& request);
+#endif
 
     WebViewPolicyDelegate* delegate_ = nullptr;
     // The page before the view: the view must go first at teardown, the page
@@ -128,6 +152,14 @@ private:
     std::optional<PendingPermission> shown_;
     QPointer<QMessageBox> prompt_;
     std::deque<PendingPermission> waiting_;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
+    // The list being picked from, until it is answered: one dropped without an
+    // answer picks the first screen.
+    std::optional<QWebEngineDesktopMediaRequest> picking_;
+    QPointer<QDialog> picker_;
+#endif
+    // What the user picked, for the screen capture request that follows.
+    std::optional<CaptureSource> pickedSource_;
     // How many documents of each origin the page holds.
     QHash<QString, int> documents_;
 };

@@ -1,5 +1,7 @@
 #include "platform/qt/script_transport.h"
 
+#include "platform/qt/qt_application.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -176,14 +178,11 @@ void ScriptTransport::installScripts() {
 
 bool ScriptTransport::handleConsoleMessage(QWebEnginePage::JavaScriptConsoleMessageLevel,
                                            const QString& message, int, const QString& sourceID) {
-    try {
-        if (!message.startsWith(linePrefix_) || sourceID != kUserScriptPrefix + transportScriptName()) {
-            return false;
-        }
-        deliver(QStringView(message).mid(linePrefix_.size()));
-    } catch (...) {
-        // A handler that throws loses its message; the event loop must not see it.
+    if (!message.startsWith(linePrefix_) || sourceID != kUserScriptPrefix + transportScriptName()) {
+        return false;
     }
+    // A handler that throws loses its message; the event loop must not see it.
+    guarded("delivering a page message", [&] { deliver(QStringView(message).mid(linePrefix_.size())); });
     return true;
 }
 

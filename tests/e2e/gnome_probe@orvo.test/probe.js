@@ -1,0 +1,1 @@
+../gnome_probe45@orvo.test/probe.js
