@@ -50,11 +50,15 @@ bench: build
 	@bench/setup.sh
 	/usr/bin/python3 bench/bench.py --orvo $(BUILD_DIR)/orvo
 
+# The project's own C++ files, found without git: the Debian 13 root holds a
+# copy of the tree without its history.
+CXX_SOURCES = find src tests bench -name '*.cpp' -o -name '*.h'
+
 format:
-	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+	$(CXX_SOURCES) | xargs clang-format -i
 
 format-check:
-	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+	$(CXX_SOURCES) | xargs clang-format --dry-run --Werror
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-fuzz

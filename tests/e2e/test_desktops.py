@@ -35,7 +35,7 @@ class Recipe:
 
 
 class X11(Recipe):
-    app_id = "Orvo"
+    app_id = "ORVO"
 
     def geometry(self, wid):
         x, y, w, h = self.d.geometry(wid)
@@ -156,7 +156,9 @@ class Gnome(Recipe):
 
     def call_notifications(self):
         shown = self.shown()
-        return [dict(n, buttons=shown["bannerButtons"]) for n in shown["notifications"]]
+        # Once its banner is on screen.
+        return [dict(n, buttons=shown["bannerButtons"], texts=shown["bannerTexts"])
+                for n in shown["notifications"] if shown["bannerTexts"]]
 
     def press(self, label):
         # A real click: mutter honours the shell's activation token only when
@@ -215,10 +217,12 @@ class Journey:
             wait_until(lambda: d.tooltip() == PREFIX + "On a call", 10, f"tooltip: {d.tooltip()!r}")
 
             # A call shows with Answer and Decline; meanwhile another application takes the front.
-            post(d, "orvo-call:Alice")
+            post(d, "orvo-call:Alice O'Brien")
             [call] = wait_until(desktop.call_notifications, 15, "no notification on screen")
-            expected = {"title": "Incoming call", "body": "Alice", "source": "ORVO"}
+            expected = {"title": "Incoming call", "body": "Alice O'Brien", "source": "ORVO"}
             self.assertEqual({k: call[k] for k in expected if k in call}, {k: expected[k] for k in call if k in expected})
+            # Where the banner can be read, the caller reads as the page wrote it.
+            self.assertIn(expected["body"], call.get("texts", [expected["body"]]))
             self.assertLessEqual({"Answer", "Decline"}, set(call.get("buttons", {"Answer": 1, "Decline": 1})), call)
             d.spawn(["/usr/bin/python3", "-c", COVER], env={"GDK_BACKEND": "x11" if r.x11 else "wayland"})
             wait_until(lambda: any(w["title"] == "cover" for w in desktop.windows()), 20, "no other window")

@@ -33,7 +33,7 @@ class PackageTest(unittest.TestCase):
         with open(os.path.join(root, "usr/share/applications/Zandoral.Orvo.desktop")) as f:
             entry = f.read()
         # Docks match the window to the entry by the class Qt takes from the application name.
-        for line in ("Exec=orvo", "Icon=Zandoral.Orvo", "StartupWMClass=Orvo"):
+        for line in ("Exec=orvo", "Icon=Zandoral.Orvo", "StartupWMClass=ORVO"):
             self.assertRegex(entry, rf"(?m)^{line}\b")
 
         run("cpack", "-G", "DEB", "-B", os.path.join(root, "deb"), "--config", os.path.join(build, "CPackConfig.cmake"))

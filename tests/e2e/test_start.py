@@ -58,7 +58,7 @@ class StartJourney(unittest.TestCase):
             # The tray: its tooltip and menu; "Open ORVO" and a second launch
             # bring the window in front of another application's.
             wait_until(lambda: d.tooltip() == "ORVO", 20, "no tray item")
-            self.assertEqual(d.tray_menu(), ["Open ORVO", "separator", "Quit"])
+            self.assertEqual((d.tray("Title"), d.tray_menu()), ("ORVO", ["Open ORVO", "separator", "Quit"]))
             for bring in (lambda: d.tray_menu("Open ORVO"), lambda: self.assertEqual(d.wait_exit(d.start_orvo()), 0)):
                 cover = d.cover()
                 wait_until(lambda: d.above(cover, wid))
@@ -80,6 +80,8 @@ class StartJourney(unittest.TestCase):
             orvo = d.start_orvo()
             cookie = d.server.wait_for(lambda r: r.path == "/", mark).headers.get("cookie", "")
             self.assertEqual(sorted(cookie.split("; ")), ["keep=p1", "sid=s1"])
+            # Site data stays where earlier versions kept it.
+            self.assertTrue(os.path.isdir(os.path.join(d.data_home, "Zandoral/Orvo/WebEngine")))
             wid = d.window()
             wait_until(lambda: d.geometry(wid) == (100, 60, 900, 640), 10, f"frame not restored: {d.geometry(wid)}")
             # Where a monitor that is gone now would have put it: ignored next time.

@@ -128,8 +128,12 @@ private:
 };
 
 int run(int argc, char** argv) {
+    // The desktop shows the application's name where Qt offers no other
+    // (the tray item's title, the window class), so it is the product's.
+    // Stored files do not follow it: their places are spelt out where they
+    // are opened ("Zandoral/Orvo", as earlier versions named them).
     QApplication::setOrganizationName(QStringLiteral("Zandoral"));
-    QApplication::setApplicationName(QStringLiteral("Orvo"));
+    QApplication::setApplicationName(QStringLiteral("ORVO"));
     QApplication::setApplicationDisplayName(QStringLiteral("ORVO"));
     QGuiApplication::setDesktopFileName(QStringLiteral("Zandoral.Orvo"));
     // Installed first, so that a signal at any later point ends the run cleanly.

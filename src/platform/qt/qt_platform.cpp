@@ -44,10 +44,12 @@ void QtWorkspace::openURL(const Url& url) {
 QtPlatform::QtPlatform()
     : profile_(std::make_unique<QWebEngineProfile>(QStringLiteral("Orvo"))),
       notificationCenter_(std::make_unique<QtNotificationCenter>(nullptr)) {
-    profile_->setPersistentStoragePath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
-                                       QStringLiteral("/WebEngine"));
-    profile_->setCachePath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
-                           QStringLiteral("/WebEngine"));
+    // Where the login cookies and site data have always been, whatever the
+    // application's name.
+    profile_->setPersistentStoragePath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                                       QStringLiteral("/Zandoral/Orvo/WebEngine"));
+    profile_->setCachePath(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                           QStringLiteral("/Zandoral/Orvo/WebEngine"));
     // The service signs in with session cookies; the user expects to stay
     // signed in across restarts.
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);

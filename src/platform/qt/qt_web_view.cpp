@@ -443,7 +443,7 @@ void QtWebView::showNextPrompt() {
     prompt->setAttribute(Qt::WA_DeleteOnClose);
     // Dismissing the prompt must never count as closing the last window.
     prompt->setAttribute(Qt::WA_QuitOnClose, false);
-    prompt->setWindowTitle(QStringLiteral("ORVO permission"));
+    prompt->setWindowTitle(QStringLiteral("Permission"));
     prompt->setIcon(QMessageBox::Question);
     prompt->setTextFormat(Qt::PlainText);
     const std::optional<Url> origin = toUrl(request.origin);
@@ -491,7 +491,7 @@ void QtWebView::pickCaptureSource(const QWebEngineDesktopMediaRequest& request) 
     picker_ = picker;
     picker->setAttribute(Qt::WA_DeleteOnClose);
     picker->setAttribute(Qt::WA_QuitOnClose, false);
-    picker->setWindowTitle(QStringLiteral("ORVO screen sharing"));
+    picker->setWindowTitle(QStringLiteral("Screen sharing"));
     auto* layout = new QVBoxLayout(picker);
     const auto addList = [&](const QString& heading, QAbstractListModel* model) {
         layout->addWidget(new QLabel(heading, picker));

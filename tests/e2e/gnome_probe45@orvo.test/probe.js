@@ -18,6 +18,9 @@ const SHOWN = 2; // the message tray's state once a banner has slid in
 
 const buttonsOf = actor => actor.get_children().flatMap(
     c => (c.constructor.$gtype?.name === 'StButton' && c.label ? [c] : []).concat(buttonsOf(c)));
+// Every text the banner shows, as the user reads it (markup rendered).
+const textsOf = actor => actor.get_children().flatMap(
+    c => (c instanceof Clutter.Text ? [c.get_text()] : []).concat(textsOf(c)));
 
 export class Probe {
     constructor(Main) {
@@ -55,12 +58,12 @@ export class Probe {
     Notifications() {
         const tray = this.Main.messageTray, banner = tray._banner;
         const notifications = tray.getSources().flatMap(s => s.notifications.map(
-            n => ({source: s.title, title: n.title, body: n.body ?? n.bannerBodyText})));
+            n => ({source: s.title, title: n.title})));
         const buttons = Object.fromEntries((banner ? buttonsOf(banner) : []).map(b => {
             const [x, y] = b.get_transformed_position(), [w, h] = b.get_transformed_size();
             return [b.label, tray._notificationState === SHOWN ? [Math.round(x + w / 2), Math.round(y + h / 2)] : null];
         }));
-        return JSON.stringify({notifications, bannerButtons: buttons});
+        return JSON.stringify({notifications, bannerButtons: buttons, bannerTexts: banner ? textsOf(banner) : []});
     }
 
     // A click by a virtual pointer: a real input event, which the shell
