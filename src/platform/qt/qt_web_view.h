@@ -99,6 +99,7 @@ private:
     // A request of the engine's, as it must be answered: Qt 6.8 hands over
     // an object to grant or deny, Qt 6.4 takes the origin and feature back.
     struct PendingPermission {
+        PermissionKey key() const { return {originKey(origin), type}; }
         QUrl origin;
         MediaCaptureType type;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
@@ -108,9 +109,6 @@ private:
 #endif
         // For a screen capture: what the user picked to share, if the engine asked.
         std::optional<CaptureSource> source;
-        PermissionKey key() const {
-            return {originKey(origin), type};
-        }
     };
 
     // One spelling of an origin for the engine's permission requests
