@@ -1,4 +1,5 @@
 #include "platform/qt/canberra_sound.h"
+#include "platform/qt/x11_atoms.h"
 
 // GIO before Qt: Qt's `signals` keyword would clash with GDBus structures.
 #include <gio/gio.h>
@@ -11,7 +12,6 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -126,20 +126,11 @@ private:
 
 template <typename T> using XcbReply = std::unique_ptr<T, decltype(&std::free)>;
 
-xcb_atom_t atom(xcb_connection_t* connection, const char* name) {
-    const XcbReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(connection,
-                              xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name),
-                              nullptr),
-        &std::free);
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-}
-
 // The settings the session's XSETTINGS manager (gsd-xsettings, xfsettingsd,
 // xsettingsd) publishes for the first screen, which is where GTK reads them.
 DesktopSoundSettings x11Settings(xcb_connection_t* connection) {
-    const xcb_atom_t selection = atom(connection, "_XSETTINGS_S0");
-    const xcb_atom_t property = atom(connection, "_XSETTINGS_SETTINGS");
+    const xcb_atom_t selection = internAtom(connection, "_XSETTINGS_S0");
+    const xcb_atom_t property = internAtom(connection, "_XSETTINGS_SETTINGS");
     if (selection == XCB_ATOM_NONE || property == XCB_ATOM_NONE)
         return {};
     const XcbReply<xcb_get_selection_owner_reply_t> owner(

@@ -1,5 +1,6 @@
 #include "platform/qt/qt_application.h"
 #include "platform/qt/wayland_activation.h"
+#include "platform/qt/x11_atoms.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -14,6 +15,14 @@
 #include <memory>
 
 namespace orvo::qt {
+
+xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
+    const xcb_intern_atom_cookie_t cookie =
+        xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name);
+    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+        xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
+    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+}
 
 namespace {
 
@@ -51,14 +60,6 @@ protected:
 
 bool onX11() {
     return QGuiApplication::platformName() == QLatin1String("xcb");
-}
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    const xcb_intern_atom_cookie_t cookie =
-        xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name);
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 // The X server's current time, read the usual way: a property change on a

@@ -177,7 +177,7 @@ void QtNotificationCenter::sendNotify(const NotificationRequest& request) {
     QStringList actions;
     for (const std::string& item : args.actions)
         actions.append(qs(item));
-    if (request.content.categoryIdentifier && actions.isEmpty())
+    if (freedesktop::isCallNotification(request) && actions.isEmpty())
         qCDebug(loggingCategory(DiagnosticTopic::notifications))
             << "a call posted without Answer and Decline: the server"
             << (capabilitiesKnown_ ? "shows no actions" : "did not tell what it shows");
