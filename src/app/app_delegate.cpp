@@ -38,7 +38,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         saveHost(*host);
     }
 
-    window_ = platform_.createWindow(kMainWindowContentRect, WindowStyle{});
+    window_ = platform_.createWindow(kMainWindowContentRect);
     window_->setTitle(std::string(kMainWindowTitle));
     window_->center();
     window_->setFrameAutosaveName(std::string(kMainWindowAutosaveName));
@@ -58,12 +58,12 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     NotificationCenter& center = platform_.notificationCenter();
     center.setDelegate(&bridge_);
-    center.requestAuthorization(kAuthorizationOptions);
+    center.requestAuthorization();
     registerNotificationCategories(center);
 
     window_->setContentView(*webView_);
-    window_->makeKeyAndOrderFront();
-    platform_.application().activateIgnoringOtherApps(ActivationCause::user);
+    window_->show();
+    platform_.application().bringToFront(ActivationCause::user);
 
     // A stored host that no URL can be formed from (one holding a space, for
     // instance) leaves the window open with an empty view.

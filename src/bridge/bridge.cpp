@@ -27,18 +27,16 @@ void Bridge::setHostSource(std::function<std::optional<std::string>()> loadHost)
 
 void Bridge::openWindow(ActivationCause cause) {
     if (auto window = window_.lock())
-        window->makeKeyAndOrderFront();
-    platform_.application().activateIgnoringOtherApps(cause);
+        window->show();
+    platform_.application().bringToFront(cause);
 }
 
 void Bridge::setupStatusItem() {
     std::unique_ptr<StatusItem> item = platform_.createStatusItem();
     if (!item)
         return;
-    if (item->hasButton()) {
-        item->setImage("phone.circle.fill", "ORVO");
-        item->setToolTip("ORVO");
-    }
+    item->setImage("phone.circle.fill", "ORVO");
+    item->setToolTip("ORVO");
     std::vector<MenuItem> menu;
     menu.push_back(MenuItem{"Open ORVO", [this] { openWindow(); }, "", false});
     menu.push_back(MenuItem::separatorItem());
@@ -48,7 +46,7 @@ void Bridge::setupStatusItem() {
 }
 
 void Bridge::showIdleStatus() {
-    if (statusItem_ && statusItem_->hasButton())
+    if (statusItem_)
         statusItem_->setToolTip("ORVO");
 }
 
@@ -94,7 +92,7 @@ void Bridge::handleScriptMessage(const ScriptMessage& message) {
         [this](const auto& m) {
             using T = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<T, StatusMessage>) {
-                if (statusItem_ && statusItem_->hasButton())
+                if (statusItem_)
                     statusItem_->setToolTip(m.toolTip);
             } else if constexpr (std::is_same_v<T, CallMessage>) {
                 postNotification(platform_.notificationCenter(), kCallTitle, m.caller, true);
@@ -108,10 +106,6 @@ void Bridge::handleScriptMessage(const ScriptMessage& message) {
 
 void Bridge::didReceiveScriptMessage(const ScriptMessage& message) {
     handleScriptMessage(message);
-}
-
-unsigned Bridge::willPresentNotification() {
-    return kPresentationOptions;
 }
 
 void Bridge::didReceiveNotificationResponse(const std::string& actionIdentifier,

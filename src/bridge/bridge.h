@@ -41,7 +41,6 @@ public:
     // ScriptMessageHandler
     void didReceiveScriptMessage(const ScriptMessage& message) override;
     // NotificationCenterDelegate
-    unsigned willPresentNotification() override;
     void didReceiveNotificationResponse(const std::string& actionIdentifier,
                                         const std::function<void()>& completionHandler) override;
 

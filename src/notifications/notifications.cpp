@@ -8,8 +8,8 @@ NotificationCategory callCategory() {
     NotificationCategory category;
     category.identifier = std::string(kCallCategoryIdentifier);
     category.actions = {
-        {std::string(kAnswerActionIdentifier), "Answer", notification_options::actionForeground},
-        {std::string(kDeclineActionIdentifier), "Decline", notification_options::actionDestructive},
+        {std::string(kAnswerActionIdentifier), "Answer"},
+        {std::string(kDeclineActionIdentifier), "Decline"},
     };
     return category;
 }

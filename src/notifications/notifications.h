@@ -11,12 +11,6 @@ inline constexpr std::string_view kCallCategoryIdentifier = "ORVO_CALL";
 inline constexpr std::string_view kAnswerActionIdentifier = "ANSWER";
 inline constexpr std::string_view kDeclineActionIdentifier = "DECLINE";
 
-inline constexpr unsigned kAuthorizationOptions = notification_options::authorizationBadge |
-                                                  notification_options::authorizationSound |
-                                                  notification_options::authorizationAlert;
-inline constexpr unsigned kPresentationOptions =
-    notification_options::presentationSound | notification_options::presentationBanner;
-
 // The one category the shell registers: "ORVO_CALL" with Answer and Decline.
 NotificationCategory callCategory();
 

@@ -4,7 +4,8 @@
 // They are deliberately small: each one carries exactly the calls the shell
 // makes, with the values the shell passes and the results it relies on. A
 // backend (Qt on Linux today) implements them; unit tests implement them with
-// recording fakes. Backends translate; they do not decide.
+// recording fakes. Backends translate; they do not decide. Where a call means
+// something particular on Linux, its comment says so after "Linux:".
 #pragma once
 
 #include <chrono>
@@ -48,34 +49,37 @@ class Application {
 public:
     virtual ~Application() = default;
     // Ends the application. Safe to call before the event loop runs.
+    // Linux: ends every running event loop, a modal prompt's included.
     virtual void terminate() = 0;
-    // Brings the application to the front, ahead of other applications, as
-    // far as the desktop lets `cause` do so.
-    virtual void activateIgnoringOtherApps(ActivationCause cause) = 0;
+    // Brings the main window (before it exists, the open prompt) in front of
+    // other applications' and gives it the keyboard focus, as far as the
+    // desktop lets `cause` do so. Linux: for the user's requests with the
+    // desktop's proof of them (startup id, activation token); for the page's
+    // with the time of the user's last input in ORVO, which a window manager
+    // preventing focus stealing refuses while the user works elsewhere; the
+    // window then demands attention instead.
+    virtual void bringToFront(ActivationCause cause) = 0;
 };
 
 class Window {
 public:
     virtual ~Window() = default;
     virtual void setTitle(const std::string& title) = 0;
+    // Linux: in the primary screen's work area, shrunk to fit it; on Wayland
+    // only the size is fitted, and the compositor places the window.
     virtual void center() = 0;
     // Restores the frame saved under this name (if any, and if it still fits
-    // a screen) and saves the frame under it from now on.
+    // a screen) and saves the frame under it from now on. Linux: in ORVO's
+    // settings file; on Wayland only the size comes back.
     virtual void setFrameAutosaveName(const std::string& name) = 0;
     virtual Rect contentBounds() const = 0;
     // Places the web view into the content area; it then follows the
     // content area's size.
     virtual void setContentView(WebView& webView) = 0;
-    // Shows the window (also from minimised) and raises it; the keyboard
-    // focus follows from activating the application.
-    virtual void makeKeyAndOrderFront() = 0;
-};
-
-struct WindowStyle {
-    bool titled = true;
-    bool closable = true;
-    bool miniaturizable = true;
-    bool resizable = true;
+    // Shows the window, also from minimised. Linux: it neither raises the
+    // window nor moves the focus, which is Application::bringToFront's to
+    // ask for, as the cause allows.
+    virtual void show() = 0;
 };
 
 // A page message as the web view hands it over. The body is empty when the
@@ -164,6 +168,8 @@ public:
     virtual ~WebView() = default;
     virtual void setPolicyDelegate(WebViewPolicyDelegate* delegate) = 0;
     // Messages posted by pages to `window.webkit.messageHandlers.<name>`.
+    // Linux: also to `window.chrome.webview.postMessage`, from every frame,
+    // carried by the script transport with the frame's origin.
     virtual void addScriptMessageHandler(ScriptMessageHandler& handler, const std::string& name) = 0;
     virtual void addUserScript(const std::string& source, UserScriptInjectionTime time,
                                bool forMainFrameOnly) = 0;
@@ -190,13 +196,14 @@ struct MenuItem {
     }
 };
 
+// Linux: a StatusNotifierItem where the desktop has a watcher for one, else
+// an XEmbed tray icon.
 class StatusItem {
 public:
     virtual ~StatusItem() = default;
-    // Whether the item has a button to carry an image and a tooltip.
-    virtual bool hasButton() const = 0;
     // Sets the named telephone symbol as image; returns false when the
-    // platform has no such symbol (the button then has no image).
+    // platform has no such symbol nor an icon of its own (the item then
+    // stays hidden). Linux: the icon theme's phone, else ORVO's own.
     virtual bool setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
     virtual void setToolTip(const std::string& toolTip) = 0;
     virtual void setMenu(std::vector<MenuItem> items) = 0;
@@ -218,32 +225,22 @@ struct AlertResult {
     std::string textFieldValue;
 };
 
-// Notification concepts, kept in the shape the shell describes them in.
-namespace notification_options {
-inline constexpr unsigned actionForeground = 4;
-inline constexpr unsigned actionDestructive = 2;
-inline constexpr unsigned authorizationBadge = 1;
-inline constexpr unsigned authorizationSound = 2;
-inline constexpr unsigned authorizationAlert = 4;
-inline constexpr unsigned presentationSound = 2;
-inline constexpr unsigned presentationBanner = 16;
-} // namespace notification_options
-
+// A button a notification of some category carries. Linux: an action of the
+// freedesktop notification, where the server shows actions.
 struct NotificationAction {
     std::string identifier;
     std::string title;
-    unsigned options = 0;
     friend bool operator==(const NotificationAction&, const NotificationAction&) = default;
 };
 
 struct NotificationCategory {
     std::string identifier;
     std::vector<NotificationAction> actions;
-    std::vector<std::string> intentIdentifiers;
-    unsigned options = 0;
     friend bool operator==(const NotificationCategory&, const NotificationCategory&) = default;
 };
 
+// Linux: the critical sound makes the notification critical, which servers
+// keep on screen until it is answered.
 enum class NotificationSound { defaultSound, defaultCriticalSound };
 
 struct NotificationContent {
@@ -262,17 +259,13 @@ struct NotificationRequest {
 
 // The action identifier of a click on the notification itself.
 inline constexpr std::string_view kNotificationDefaultActionIdentifier = "default";
-// The action identifier of a dismissal.
-inline constexpr std::string_view kNotificationDismissActionIdentifier = "dismiss";
 
 class NotificationCenterDelegate {
 public:
     virtual ~NotificationCenterDelegate() = default;
-    // Returns the presentation options for a notification arriving while the
-    // application is in front.
-    virtual unsigned willPresentNotification() = 0;
     // The user acted on a delivered notification. `completionHandler` must be
-    // called exactly once, before returning.
+    // called exactly once, before returning. Linux: a dismissal is no
+    // response, and a notification is shown whether ORVO is in front or not.
     virtual void didReceiveNotificationResponse(const std::string& actionIdentifier,
                                                 const std::function<void()>& completionHandler) = 0;
 };
@@ -281,11 +274,14 @@ class NotificationCenter {
 public:
     virtual ~NotificationCenter() = default;
     virtual void setDelegate(NotificationCenterDelegate* delegate) = 0;
-    // The outcome is not reported; the shell does not need it.
-    virtual void requestAuthorization(unsigned options) = 0;
+    // Asks for leave to show notifications; the outcome is not reported.
+    // Linux: there is no leave to ask for; this learns what the notification
+    // server can show, which shapes the posts.
+    virtual void requestAuthorization() = 0;
     // Replaces every category registered before.
     virtual void setNotificationCategories(const std::vector<NotificationCategory>& categories) = 0;
-    // Delivers at once; the outcome is not reported.
+    // Delivers at once; the outcome is not reported. Linux: over the
+    // session bus, never waiting for the server.
     virtual void addNotificationRequest(const NotificationRequest& request) = 0;
 };
 
@@ -315,7 +311,7 @@ class Workspace {
 public:
     virtual ~Workspace() = default;
     // Hands the URL to the user's default application for it; the outcome is
-    // not reported.
+    // not reported. Linux: the one xdg-open would choose (QDesktopServices).
     virtual void openURL(const Url& url) = 0;
 };
 
@@ -339,7 +335,8 @@ public:
     // Forms a URL from text, or nothing when the text is not a valid URL.
     virtual std::optional<Url> urlFromString(std::string_view text) = 0;
     virtual AlertResult runModalAlert(const AlertContent& content) = 0;
-    virtual std::shared_ptr<Window> createWindow(const Rect& contentRect, const WindowStyle& style) = 0;
+    // A titled window that can be closed, minimised and resized.
+    virtual std::shared_ptr<Window> createWindow(const Rect& contentRect) = 0;
     virtual std::shared_ptr<WebView> createWebView(const Rect& frame,
                                                    const WebViewConfiguration& configuration) = 0;
     // A new item in the status bar; it stays there while the returned object lives.
@@ -348,7 +345,8 @@ public:
     // the returned object is gone.
     virtual std::unique_ptr<Timer> createTimer(std::function<void()> action) = 0;
     // `action` runs each time the desktop reports that the network has become
-    // reachable again. Where the desktop cannot tell, it never runs.
+    // reachable again. Where the desktop cannot tell, it never runs. Linux:
+    // NetworkManager's view, through QNetworkInformation.
     virtual void setNetworkReachableHandler(std::function<void()> action) = 0;
 };
 

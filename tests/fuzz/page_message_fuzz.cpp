@@ -28,7 +28,7 @@ using orvo::testing::FakePlatform;
 
 // Set-up byte: which parts of the desktop exist. Control byte of a message:
 // bit 1 leaves the body out, bit 2 reads a handler name from the input.
-constexpr std::uint8_t kHasStatusItem = 1, kStatusItemHasButton = 2, kHasWindow = 4, kHasWebView = 8;
+constexpr std::uint8_t kHasStatusItem = 1, kHasWindow = 4, kHasWebView = 8;
 // Enough for every mix of message kinds while keeping each run short.
 constexpr int kMaxMessages = 16;
 
@@ -66,7 +66,7 @@ struct Run {
     std::shared_ptr<orvo::testing::FakeWindow> window;
     std::shared_ptr<orvo::testing::FakeWebView> webView;
     orvo::Bridge bridge{platform};
-    bool withButton = false;
+    bool withStatusItem = false;
     std::set<std::string> identifiers;
 
     explicit Run(std::uint8_t setup) {
@@ -76,7 +76,7 @@ struct Run {
         if (setup & kHasWebView)
             bridge.setWebView(webView = std::make_shared<orvo::testing::FakeWebView>(platform.log));
         if (setup & kHasStatusItem) {
-            platform.statusItemHasButton = withButton = (setup & kStatusItemHasButton) != 0;
+            withStatusItem = true;
             bridge.setupStatusItem();
         }
     }
@@ -109,7 +109,7 @@ struct Run {
         const std::string_view body = handled ? std::string_view(*message.body) : std::string_view();
         if (auto payload = payloadAfter(body, orvo::kStatusPrefix)) {
             const std::string toolTip = std::string(orvo::kToolTipPrefix) + std::string(*payload);
-            if (log != (withButton ? orvo::testing::Log{"tooltip " + toolTip} : orvo::testing::Log{}))
+            if (log != (withStatusItem ? orvo::testing::Log{"tooltip " + toolTip} : orvo::testing::Log{}))
                 fail("a status message did not set exactly the prefixed tooltip", message, log);
         } else if (auto payload = payloadAfter(body, orvo::kCallPrefix)) {
             checkPost(message, payload->empty() ? orvo::kUnknownCaller : *payload);

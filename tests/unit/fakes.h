@@ -26,7 +26,7 @@ struct FakeWindow : Window {
     void setFrameAutosaveName(const std::string& name) override { log.push_back("autosave " + name); }
     Rect contentBounds() const override { return bounds; }
     void setContentView(WebView&) override { log.push_back("content"); }
-    void makeKeyAndOrderFront() override { log.push_back("front"); }
+    void show() override { log.push_back("front"); }
     Log& log;
     Rect bounds{0, 0, 1200, 800};
 };
@@ -50,13 +50,11 @@ struct FakeWebView : WebView {
 };
 
 struct FakeStatusItem : StatusItem {
-    FakeStatusItem(Log& log, bool button) : log(log), button(button) {}
-    bool hasButton() const override { return button; }
+    explicit FakeStatusItem(Log& log) : log(log) {}
     bool setImage(const std::string&, const std::string&) override { return true; }
     void setToolTip(const std::string& text) override { log.push_back("tooltip " + (toolTip = text)); }
     void setMenu(std::vector<MenuItem>) override {}
     Log& log;
-    bool button;
     std::string toolTip;
 };
 
@@ -89,14 +87,14 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     Workspace& workspace() override { return *this; }
     NotificationCenter& notificationCenter() override { return *this; }
     void terminate() override { log.push_back("terminate"); }
-    void activateIgnoringOtherApps(ActivationCause cause) override {
+    void bringToFront(ActivationCause cause) override {
         log.push_back(cause == ActivationCause::user ? "activate" : "activate page");
     }
     void openURL(const Url& url) override { log.push_back("open " + url.text); }
     void setDelegate(NotificationCenterDelegate* d) override {
         log.push_back(d ? "delegate" : "no delegate");
     }
-    void requestAuthorization(unsigned) override {}
+    void requestAuthorization() override {}
     void setNotificationCategories(const std::vector<NotificationCategory>&) override {}
     void addNotificationRequest(const NotificationRequest& r) override {
         requests.push_back(r);
@@ -113,7 +111,7 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
         log.push_back("alert");
         return alertAnswer;
     }
-    std::shared_ptr<Window> createWindow(const Rect&, const WindowStyle&) override {
+    std::shared_ptr<Window> createWindow(const Rect&) override {
         if (onCreateWindow)
             onCreateWindow();
         auto created = std::make_shared<FakeWindow>(log);
@@ -126,7 +124,7 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
         return webView = std::make_shared<FakeWebView>(log);
     }
     std::unique_ptr<StatusItem> createStatusItem() override {
-        auto item = std::make_unique<FakeStatusItem>(log, statusItemHasButton);
+        auto item = std::make_unique<FakeStatusItem>(log);
         statusItem = item.get();
         return item;
     }
@@ -143,7 +141,6 @@ struct FakePlatform : Platform, Application, Workspace, NotificationCenter {
     std::optional<AlertContent> alert;
     AlertResult alertAnswer;
     std::function<void()> onCreateWindow;
-    bool statusItemHasButton = true;
     Rect windowBounds{0, 0, 1200, 800}; // the content area a restored frame gives
     std::vector<NotificationRequest> requests;
     std::shared_ptr<FakeWebView> webView;

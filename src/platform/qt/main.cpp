@@ -156,8 +156,8 @@ int run(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     orvo::qt::SingleInstance instance;
-    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
-    const QByteArray& launchToken = x11 ? startupId : activationToken;
+    const QByteArray& launchToken =
+        orvo::qt::windowSystem() == orvo::qt::WindowSystem::x11 ? startupId : activationToken;
     if (instance.start(launchToken) == orvo::qt::SingleInstance::Role::secondary)
         return instance.delivered() ? 0 : 1;
 

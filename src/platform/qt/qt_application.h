@@ -34,7 +34,7 @@ public:
     // the request, so that a call made before the main loop starts still ends
     // the run.
     void terminate() override;
-    void activateIgnoringOtherApps(ActivationCause cause) override;
+    void bringToFront(ActivationCause cause) override;
 
     bool terminateRequested() const { return terminateRequested_; }
     void setMainWindow(QWidget* window) { mainWindow_ = window; }
@@ -44,9 +44,11 @@ private:
     QPointer<QWidget> mainWindow_;
 };
 
-// Whether the session is a Wayland one, where windows have no position of
-// their own and no X11 call may be made.
-bool onWayland();
+// The desktop session as Qt joined it: on X11 windows have positions and
+// the window manager takes EWMH requests; on Wayland they have neither, no
+// X11 call may be made, and only an activation token brings a window forward.
+enum class WindowSystem { x11, wayland, other };
+WindowSystem windowSystem();
 
 // The desktop's proof that the user just asked for ORVO (an X11 startup id
 // or a Wayland activation token), for the user activations made while it is

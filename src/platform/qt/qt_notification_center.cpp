@@ -104,7 +104,7 @@ void QtNotificationCenter::setDelegate(NotificationCenterDelegate* delegate) {
 
 // The freedesktop service has no authorization step; the closest thing is
 // learning what the server can show, which the posts need.
-void QtNotificationCenter::requestAuthorization(unsigned) {
+void QtNotificationCenter::requestAuthorization() {
     queryServer();
 }
 

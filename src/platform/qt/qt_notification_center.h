@@ -29,7 +29,7 @@ public:
     ~QtNotificationCenter() override;
 
     void setDelegate(NotificationCenterDelegate* delegate) override;
-    void requestAuthorization(unsigned options) override;
+    void requestAuthorization() override;
     void setNotificationCategories(const std::vector<NotificationCategory>& categories) override;
     void addNotificationRequest(const NotificationRequest& request) override;
 

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_platform.h"
 
 #include "platform/qt/qt_alert.h"
+#include "platform/qt/qt_conversions.h"
 #include "platform/qt/qt_notification_center.h"
 #include "platform/qt/qt_status_item.h"
 #include "platform/qt/qt_web_view.h"
@@ -36,7 +37,7 @@ private:
 } // namespace
 
 void QtWorkspace::openURL(const Url& url) {
-    const QUrl target(QString::fromStdString(url.text), QUrl::StrictMode);
+    const QUrl target = toQUrl(url);
     if (target.isValid())
         QDesktopServices::openUrl(target);
 }
@@ -70,18 +71,15 @@ NotificationCenter& QtPlatform::notificationCenter() {
 }
 
 std::optional<Url> QtPlatform::urlFromString(std::string_view text) {
-    const QUrl url(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QUrl::StrictMode);
-    if (text.empty() || !url.isValid())
-        return std::nullopt;
-    return Url{std::string(text), url.scheme().toStdString(), url.host().toStdString()};
+    return toUrl(QUrl(toQString(text), QUrl::StrictMode), std::string(text));
 }
 
 AlertResult QtPlatform::runModalAlert(const AlertContent& content) {
     return qt::runModalAlert(content);
 }
 
-std::shared_ptr<Window> QtPlatform::createWindow(const Rect& contentRect, const WindowStyle& style) {
-    auto window = std::make_shared<QtWindow>(contentRect, style);
+std::shared_ptr<Window> QtPlatform::createWindow(const Rect& contentRect) {
+    auto window = std::make_shared<QtWindow>(contentRect);
     application_.setMainWindow(window->widget());
     return window;
 }

@@ -33,7 +33,7 @@ public:
     NotificationCenter& notificationCenter() override;
     std::optional<Url> urlFromString(std::string_view text) override;
     AlertResult runModalAlert(const AlertContent& content) override;
-    std::shared_ptr<Window> createWindow(const Rect& contentRect, const WindowStyle& style) override;
+    std::shared_ptr<Window> createWindow(const Rect& contentRect) override;
     std::shared_ptr<WebView> createWebView(const Rect& frame,
                                            const WebViewConfiguration& configuration) override;
     std::unique_ptr<StatusItem> createStatusItem() override;

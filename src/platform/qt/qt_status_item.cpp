@@ -1,6 +1,7 @@
 #include "platform/qt/qt_status_item.h"
 
 #include "platform/qt/qt_application.h"
+#include "platform/qt/qt_conversions.h"
 
 #include <QCursor>
 #include <QDBusConnection>
@@ -29,14 +30,6 @@ const std::map<std::string, QStringList>& themeNamesForSymbols() {
     return names;
 }
 
-QString fromStd(const std::string& text) {
-    // D-Bus strings cannot carry NUL; a tooltip must still show everything
-    // around it rather than be cut short or refused by the tray.
-    QString result = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    result.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter));
-    return result;
-}
-
 class QtStatusItem : public StatusItem {
 public:
     explicit QtStatusItem(bool statusNotifier)
@@ -52,8 +45,6 @@ public:
 
     QtStatusItem(const QtStatusItem&) = delete;
     QtStatusItem& operator=(const QtStatusItem&) = delete;
-
-    bool hasButton() const override { return true; }
 
     bool setImage(const std::string& symbolName, const std::string&) override {
         QIcon icon;
@@ -80,7 +71,7 @@ public:
     }
 
     void setToolTip(const std::string& toolTip) override {
-        const QString text = fromStd(toolTip);
+        const QString text = toBusString(toolTip);
         // The old X11 tray shows the tooltip as a widget tooltip, which takes
         // anything that looks like markup for markup. A status is text, so
         // there it goes in as text written out in markup.
@@ -94,10 +85,10 @@ public:
                 menu->addSeparator();
                 continue;
             }
-            QAction* action = menu->addAction(fromStd(item.title));
+            QAction* action = menu->addAction(toBusString(item.title));
             if (!item.keyEquivalent.empty()) {
                 action->setShortcut(
-                    QKeySequence(QStringLiteral("Ctrl+") + fromStd(item.keyEquivalent).toUpper()));
+                    QKeySequence(QStringLiteral("Ctrl+") + toBusString(item.keyEquivalent).toUpper()));
             }
             QObject::connect(action, &QAction::triggered, action, [run = std::move(item.action)] {
                 guarded("running a tray menu entry", [&] {

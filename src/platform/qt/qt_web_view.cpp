@@ -87,13 +87,6 @@ NavigationKind navigationKind(QWebEnginePage::NavigationType type) {
 
 } // namespace
 
-std::optional<Url> toUrl(const QUrl& url) {
-    if (url.isEmpty() || !url.isValid())
-        return std::nullopt;
-    return Url{url.toString(QUrl::FullyEncoded).toStdString(), url.scheme().toStdString(),
-               url.host().toStdString()};
-}
-
 OrvoPage::OrvoPage(QWebEngineProfile* profile)
     : QWebEnginePage(profile), transport_(new ScriptTransport(this)) {
     // ORVO has one window. A request for another is left unanswered, which
@@ -298,7 +291,7 @@ void QtWebView::addUserScript(const std::string& source, UserScriptInjectionTime
 }
 
 void QtWebView::loadRequest(const Url& url, std::chrono::seconds timeout) {
-    const QUrl target(QString::fromStdString(url.text), QUrl::StrictMode);
+    const QUrl target = toQUrl(url);
     if (!target.isValid())
         return;
     requested_ = target;

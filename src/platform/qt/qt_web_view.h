@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/qt/qt_conversions.h"
 #include "platform/qt/script_transport.h"
 
 #include <QHash>
@@ -30,9 +31,6 @@ class QWebEngineLoadingInfo;
 class QWebEngineProfile;
 
 namespace orvo::qt {
-
-// Translates a QUrl into the seam's URL; nothing for an empty or invalid one.
-std::optional<Url> toUrl(const QUrl& url);
 
 // The page: hands navigations, new-window requests and console messages to its owner.
 class OrvoPage : public QWebEnginePage {

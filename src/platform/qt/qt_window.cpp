@@ -16,19 +16,6 @@ namespace orvo::qt {
 
 namespace {
 
-Qt::WindowFlags flagsFor(const WindowStyle& style) {
-    Qt::WindowFlags flags = Qt::Window | Qt::CustomizeWindowHint;
-    if (style.titled)
-        flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint;
-    if (style.closable)
-        flags |= Qt::WindowCloseButtonHint;
-    if (style.miniaturizable)
-        flags |= Qt::WindowMinimizeButtonHint;
-    if (style.resizable)
-        flags |= Qt::WindowMaximizeButtonHint;
-    return flags;
-}
-
 // A frame is usable when a reasonable part of it lies on some screen; one
 // saved on a monitor that is gone now would open out of reach.
 bool visibleOnSomeScreen(const QRect& frame) {
@@ -42,11 +29,8 @@ bool visibleOnSomeScreen(const QRect& frame) {
 
 } // namespace
 
-QtWindow::QtWindow(const Rect& contentRect, const WindowStyle& style) : window_(new QMainWindow) {
-    window_->setWindowFlags(flagsFor(style));
+QtWindow::QtWindow(const Rect& contentRect) : window_(new QMainWindow) {
     window_->resize(contentRect.width, contentRect.height);
-    if (!style.resizable)
-        window_->setFixedSize(contentRect.width, contentRect.height);
     window_->installEventFilter(this);
 }
 
@@ -80,12 +64,7 @@ void QtWindow::center() {
     const QRect area = screen->availableGeometry();
     const Rect frame = placeNewWindow(inner.width(), inner.height(), margins,
                                       Rect{area.x(), area.y(), area.width(), area.height()});
-    if (window_->minimumSize() == window_->maximumSize())
-        window_->setFixedSize(frame.width - margins.left - margins.right,
-                              frame.height - margins.top - margins.bottom);
-    else
-        window_->resize(frame.width - margins.left - margins.right,
-                        frame.height - margins.top - margins.bottom);
+    window_->resize(frame.width - margins.left - margins.right, frame.height - margins.top - margins.bottom);
     // Positions are the compositor's on Wayland; the move is ignored there.
     window_->move(frame.x, frame.y);
 }
@@ -109,7 +88,7 @@ void QtWindow::setFrameAutosaveName(const std::string& name) {
         if (!window_->restoreGeometry(saved)) {
             window_->setWindowState(Qt::WindowNoState);
             window_->setGeometry(fallback);
-        } else if (onWayland()) {
+        } else if (windowSystem() == WindowSystem::wayland) {
             // A Wayland client neither learns nor sets its position: only the
             // size comes back, and it must still fit the screen.
             if (!(window_->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)))
@@ -138,7 +117,7 @@ void QtWindow::setContentView(WebView& webView) {
     window_->setCentralWidget(view->widget());
 }
 
-void QtWindow::makeKeyAndOrderFront() {
+void QtWindow::show() {
     if (!window_)
         return;
     if (window_->isMinimized())

@@ -16,7 +16,7 @@ namespace orvo::qt {
 class QtWindow : public QObject, public Window {
     Q_OBJECT
 public:
-    QtWindow(const Rect& contentRect, const WindowStyle& style);
+    explicit QtWindow(const Rect& contentRect);
     ~QtWindow() override;
 
     void setTitle(const std::string& title) override;
@@ -24,7 +24,7 @@ public:
     void setFrameAutosaveName(const std::string& name) override;
     Rect contentBounds() const override;
     void setContentView(WebView& webView) override;
-    void makeKeyAndOrderFront() override;
+    void show() override;
 
     QMainWindow* widget() const { return window_; }
 

@@ -1,6 +1,7 @@
 #include "platform/qt/script_transport.h"
 
 #include "platform/qt/qt_application.h"
+#include "platform/qt/qt_conversions.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,10 +21,6 @@ namespace {
 
 // The name shows up as the console line's source id ("userscript:<name>").
 const QString kUserScriptPrefix = QStringLiteral("userscript:");
-
-QString fromStd(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QString randomToken() {
     QString token;
@@ -81,7 +78,7 @@ QWebEngineScript makeScript(const QString& name, const QString& source,
 QString callOf(std::string_view function, const QJsonArray& arguments) {
     const QString list = QString::fromUtf8(QJsonDocument(arguments).toJson(QJsonDocument::Compact));
     // Dropping the array's brackets leaves the argument list.
-    return fromStd(function) + u'(' + list.mid(1, list.size() - 2) + QStringLiteral(");\n");
+    return toQString(function) + u'(' + list.mid(1, list.size() - 2) + QStringLiteral(");\n");
 }
 
 // The name of the DOM event that carries posts from the page's world to the
@@ -96,10 +93,9 @@ constexpr quint32 kCarrierWorld = QWebEngineScript::ApplicationWorld;
 // or nothing for an opaque one ("null").
 std::optional<Url> originOf(const QString& serialized) {
     const QUrl url(serialized, QUrl::StrictMode);
-    if (serialized == QLatin1String("null") || !url.isValid() || url.host().isEmpty())
+    if (serialized == QLatin1String("null") || url.host().isEmpty())
         return std::nullopt;
-    return Url{serialized.toStdString(), url.scheme().toStdString(),
-               url.host(QUrl::FullyEncoded).toStdString()};
+    return toUrl(url, serialized.toStdString());
 }
 
 } // namespace
@@ -136,7 +132,7 @@ void ScriptTransport::addUserScript(const std::string& source, UserScriptInjecti
     const auto point = time == UserScriptInjectionTime::atDocumentStart ? QWebEngineScript::DocumentCreation
                                                                         : QWebEngineScript::DocumentReady;
     const QString name = QStringLiteral("orvo-user-script-%1").arg(userScripts_.size() + 1);
-    userScripts_.append(makeScript(name, fromStd(source), point, !forMainFrameOnly));
+    userScripts_.append(makeScript(name, toQString(source), point, !forMainFrameOnly));
     installScripts();
 }
 
@@ -162,7 +158,7 @@ void ScriptTransport::installScripts() {
 
     QJsonArray names;
     for (const auto& entry : handlers_) {
-        names.append(fromStd(entry.name));
+        names.append(toQString(entry.name));
     }
     installed_.append(makeScript(transportScriptName(),
                                  callOf(kMessageCarrierScript, QJsonArray{kPostEventName, linePrefix_}),

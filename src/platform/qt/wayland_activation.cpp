@@ -1,5 +1,7 @@
 #include "platform/qt/wayland_activation.h"
 
+#include "platform/qt/qt_application.h"
+
 #include "xdg-activation-v1-client-protocol.h"
 
 #include <QGuiApplication>
@@ -36,7 +38,7 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 
 bool activateWithToken(QWindow& window, const QString& token) {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
-    if (!native || token.isEmpty() || !QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+    if (!native || token.isEmpty() || windowSystem() != WindowSystem::wayland)
         return false;
     auto* display = static_cast<wl_display*>(native->nativeResourceForIntegration("wl_display"));
     auto* surface = static_cast<wl_surface*>(native->nativeResourceForWindow("surface", &window));
