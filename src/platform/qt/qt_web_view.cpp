@@ -1,7 +1,5 @@
 #include "platform/qt/qt_web_view.h"
 
-#include "app/web_view_policies.h"
-
 #include "platform/qt/qt_application.h"
 #include "platform/qt/script_transport.h"
 
@@ -20,7 +18,7 @@
 #include <QWebEngineSettings>
 #include <QtGlobal>
 
-#include <algorithm>
+#include <utility>
 
 namespace orvo::qt {
 
@@ -196,7 +194,8 @@ QtWebView::QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebVie
     if (ScriptTransport* transport = page_->transport())
         connect(transport, &ScriptTransport::documentPresence, this,
                 [this](const QString& origin, bool present) {
-                    guarded("following the page's documents", [&] { onDocumentPresence(origin, present); });
+                    guarded("following the page's documents",
+                            [&] { prompts_.documentPresence(originKey(QUrl(origin)), present); });
                 });
 }
 
@@ -212,16 +211,16 @@ void QtWebView::connectPermissionRequests() {
                 permission.deny();
                 return;
             }
-            onPermissionRequested({permission.origin(), *type, permission, {}});
+            onPermissionRequested(permission.origin(), *type, permission);
         });
     });
 }
 
-void QtWebView::answer(const PendingPermission& request, bool granted) {
+void QtWebView::answerEngine(const EngineRequest& request, bool granted) {
     if (granted)
-        request.permission.grant();
+        request.grant();
     else
-        request.permission.deny();
+        request.deny();
 }
 #else
 void QtWebView::connectPermissionRequests() {
@@ -236,22 +235,20 @@ void QtWebView::connectPermissionRequests() {
                         page_->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
                         return;
                     }
-                    onPermissionRequested({origin, *type, feature, {}});
+                    onPermissionRequested(origin, *type, {origin, feature});
                 });
             });
     connect(page_.get(), &QWebEnginePage::featurePermissionRequestCanceled, this,
             [this](const QUrl& origin, QWebEnginePage::Feature feature) {
                 guarded("withdrawing a permission prompt", [&] {
                     // The engine withdrew the request: its prompt goes.
-                    if (const std::optional<MediaCaptureType> type = mediaCaptureType(feature)) {
-                        const PermissionKey key{originKey(origin), *type};
-                        withdrawPrompts([&](const PermissionKey& k) { return k == key; });
-                    }
+                    if (const std::optional<MediaCaptureType> type = mediaCaptureType(feature))
+                        prompts_.withdrawn(originKey(origin), *type);
                 });
             });
 }
 
-void QtWebView::answer(const PendingPermission& request, bool granted) {
+void QtWebView::answerEngine(const EngineRequest& request, bool granted) {
     page_->setFeaturePermission(request.origin, request.feature,
                                 granted ? QWebEnginePage::PermissionGrantedByUser
                                         : QWebEnginePage::PermissionDeniedByUser);
@@ -261,9 +258,11 @@ void QtWebView::answer(const PendingPermission& request, bool granted) {
 QtWebView::~QtWebView() {
     qApp->removeEventFilter(this);
     startTimeout_.stop();
-    waiting_.clear();
-    shown_.reset();
-    delete prompt_.data();
+    // The requests still pending go with the page, unanswered.
+    requests_.clear();
+    const QPointer<QMessageBox> prompt = prompt_;
+    prompt_.clear();
+    delete prompt.data();
 #if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
     if (picking_)
         picking_->cancel();
@@ -366,70 +365,41 @@ bool QtWebView::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void QtWebView::onPermissionRequested(PendingPermission request) {
-    if (request.type == MediaCaptureType::screen)
-        request.source = std::exchange(pickedSource_, std::nullopt);
-    switch (delegate_->decideMediaCapturePermission(request.origin.host().toStdString(), request.type)) {
-    case PermissionDecision::grant:
-        answer(request, true);
-        return;
-    case PermissionDecision::deny:
-        answer(request, false);
-        return;
-    case PermissionDecision::prompt:
-        askUser(request);
-        return;
-    }
+void QtWebView::onPermissionRequested(const QUrl& origin, MediaCaptureType type, EngineRequest request) {
+    const PermissionDecision policy =
+        delegate_->decideMediaCapturePermission(origin.host().toStdString(), type);
+    const PermissionRequestId id = ++lastRequest_;
+    requests_.emplace(id, std::move(request));
+    prompts_.requested({id, originKey(origin), toUrl(origin).value_or(Url{}), origin.port() != -1, type},
+                       policy);
 }
 
-QString QtWebView::originKey(const QUrl& origin) {
-    return origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
+void QtWebView::answer(PermissionRequestId id, bool granted) {
+    const auto found = requests_.find(id);
+    if (found == requests_.end())
+        return;
+    const EngineRequest request = std::move(found->second);
+    requests_.erase(found);
+    answerEngine(request, granted);
 }
 
-void QtWebView::onDocumentPresence(const QString& origin, bool present) {
-    const QString key = originKey(QUrl(origin));
-    int& count = documents_[key];
-    count = std::max(0, count + (present ? 1 : -1));
-    if (count > 0)
-        return;
-    documents_.remove(key);
-    if (!present)
-        withdrawPrompts([&](const PermissionKey& k) { return k.origin == key; });
+void QtWebView::drop(PermissionRequestId id) {
+    requests_.erase(id);
 }
 
-void QtWebView::withdrawPrompts(const std::function<bool(const PermissionKey&)>& withdrawn) {
-    std::erase_if(waiting_, [&](const PendingPermission& p) { return withdrawn(p.key()); });
-    if (shown_ && withdrawn(shown_->key())) {
-        shown_.reset();
-        if (prompt_)
-            prompt_->deleteLater();
-        prompt_.clear();
-        showNextPrompt();
-    }
+std::string QtWebView::originKey(const QUrl& origin) {
+    return origin.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
+        .toString()
+        .toStdString();
 }
 
-void QtWebView::askUser(const PendingPermission& request) {
-    const PermissionKey key = request.key();
-    if (auto known = answers_.constFind(key); known != answers_.constEnd()) {
-        answer(request, *known);
-        return;
-    }
-    // A request that repeats while it is asked or waiting is answered with it.
-    if ((shown_ && shown_->key() == key) ||
-        std::any_of(waiting_.begin(), waiting_.end(),
-                    [&](const PendingPermission& p) { return p.key() == key; }))
-        return;
-    waiting_.push_back(request);
-    showNextPrompt();
+void QtWebView::closePrompt() {
+    if (prompt_)
+        prompt_->deleteLater();
+    prompt_.clear();
 }
 
-void QtWebView::showNextPrompt() {
-    if (shown_ || waiting_.empty())
-        return;
-    shown_ = waiting_.front();
-    waiting_.pop_front();
-    const PendingPermission request = *shown_;
-
+void QtWebView::showPrompt(const std::string& question) {
     QWidget* parent = view_ ? view_->window() : nullptr;
     auto* prompt = new QMessageBox(parent);
     prompt_ = prompt;
@@ -439,9 +409,7 @@ void QtWebView::showNextPrompt() {
     prompt->setWindowTitle(QStringLiteral("Permission"));
     prompt->setIcon(QMessageBox::Question);
     prompt->setTextFormat(Qt::PlainText);
-    const std::optional<Url> origin = toUrl(request.origin);
-    prompt->setText(QString::fromStdString(permissionQuestion(
-        origin.value_or(Url{}), request.origin.port() != -1, request.type, request.source)));
+    prompt->setText(QString::fromStdString(question));
     QPushButton* allow = prompt->addButton(QStringLiteral("&Allow"), QMessageBox::AcceptRole);
     QPushButton* deny = prompt->addButton(QStringLiteral("Do&n't Allow"), QMessageBox::RejectRole);
     // Return and Escape both keep the device closed; allowing takes a
@@ -451,21 +419,16 @@ void QtWebView::showNextPrompt() {
     prompt->setWindowModality(Qt::WindowModal);
 
     QPointer<QPushButton> allowButton(allow);
-    connect(prompt, &QMessageBox::finished, this, [this, prompt, allowButton, request] {
+    connect(prompt, &QMessageBox::finished, this, [this, prompt, allowButton] {
         guarded("applying a permission answer", [&] {
             if (prompt_ != prompt)
                 return; // withdrawn meanwhile
-            const bool granted = allowButton && prompt->clickedButton() == allowButton.data();
-            shown_.reset();
             prompt_.clear();
-            // A screen is shared only on a fresh answer, as each request may
-            // share something else.
-            if (request.type != MediaCaptureType::screen)
-                answers_.insert(request.key(), granted);
-            answer(request, granted);
+            prompts_.userAnswered(allowButton && prompt->clickedButton() == allowButton.data());
             // The next prompt once this one has gone from the screen.
             QMetaObject::invokeMethod(
-                this, [this] { guarded("showing the next permission prompt", [this] { showNextPrompt(); }); },
+                this,
+                [this] { guarded("showing the next permission prompt", [this] { prompts_.showNext(); }); },
                 Qt::QueuedConnection);
         });
     });
@@ -529,7 +492,7 @@ void QtWebView::pickCaptureSource(const QWebEngineDesktopMediaRequest& request) 
                 return;
             const QWebEngineDesktopMediaRequest request = *std::exchange(picking_, std::nullopt);
             picker_.clear();
-            pickedSource_.reset();
+            prompts_.capturePicked(std::nullopt);
             // Answered on every way out: a list dropped unanswered picks the first screen.
             bool answered = false;
             const auto cancelUnlessAnswered = qScopeGuard([&] {
@@ -542,8 +505,8 @@ void QtWebView::pickCaptureSource(const QWebEngineDesktopMediaRequest& request) 
             if (result != QDialog::Accepted || !chosen.isValid())
                 return;
             // Set before answering: the permission request may follow at once.
-            pickedSource_ =
-                CaptureSource{window.isValid(), chosen.data(Qt::DisplayRole).toString().toStdString()};
+            prompts_.capturePicked(
+                CaptureSource{window.isValid(), chosen.data(Qt::DisplayRole).toString().toStdString()});
             answered = true;
             if (window.isValid())
                 request.selectWindow(window);

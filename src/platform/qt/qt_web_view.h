@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/permission_prompts.h"
 #include "platform/platform.h"
 #include "platform/qt/qt_conversions.h"
 #include "platform/qt/script_transport.h"
 
-#include <QHash>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -20,11 +20,10 @@
 #endif
 
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 class QDialog;
 class QWebEngineLoadingInfo;
@@ -67,7 +66,7 @@ private:
     QUrl lastRefused_;
 };
 
-class QtWebView : public QObject, public WebView {
+class QtWebView : public QObject, public WebView, private PermissionPromptView {
     Q_OBJECT
 public:
     QtWebView(QWebEngineProfile* profile, const Rect& frame, const WebViewConfiguration& configuration);
@@ -85,47 +84,32 @@ public:
     QWebEnginePage* page() const { return page_.get(); }
 
 private:
-    struct PermissionKey {
-        QString origin;
-        MediaCaptureType type;
-        friend bool operator==(const PermissionKey&, const PermissionKey&) = default;
-        friend size_t qHash(const PermissionKey& key, size_t seed = 0) {
-            return qHashMulti(seed, key.origin, static_cast<int>(key.type));
-        }
-    };
-
     // A request of the engine's, as it must be answered: Qt 6.8 hands over
     // an object to grant or deny, Qt 6.4 takes the origin and feature back.
-    struct PendingPermission {
-        PermissionKey key() const { return {originKey(origin), type}; }
-        QUrl origin;
-        MediaCaptureType type;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-        QWebEnginePermission permission;
+    using EngineRequest = QWebEnginePermission;
 #else
+    struct EngineRequest {
+        QUrl origin;
         QWebEnginePage::Feature feature;
-#endif
-        // For a screen capture: what the user picked to share, if the engine asked.
-        std::optional<CaptureSource> source;
     };
+#endif
 
     // One spelling of an origin for the engine's permission requests
     // ("https://host:port/") and the documents' own ("https://host:port").
-    static QString originKey(const QUrl& origin);
-    void onDocumentPresence(const QString& origin, bool present);
-    // Closes or drops the prompts for the requests `withdrawn` picks,
-    // unanswered and not remembered.
-    void withdrawPrompts(const std::function<bool(const PermissionKey&)>& withdrawn);
+    static std::string originKey(const QUrl& origin);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     void finishRequestedLoad(bool succeeded);
     void connectPermissionRequests();
     // A media request (anything else is refused before it gets here).
-    void onPermissionRequested(PendingPermission request);
-    void askUser(const PendingPermission& request);
-    void showNextPrompt();
-    void answer(const PendingPermission& request, bool granted);
+    void onPermissionRequested(const QUrl& origin, MediaCaptureType type, EngineRequest request);
+    void answerEngine(const EngineRequest& request, bool granted);
+    void showPrompt(const std::string& question) override;
+    void closePrompt() override;
+    void answer(PermissionRequestId id, bool granted) override;
+    void drop(PermissionRequestId id) override;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
     // The engine's list of screens and windows for a screen capture: the user
     // picks one, and the permission request for it follows.
@@ -142,22 +126,17 @@ private:
     bool requestStarted_ = false;
     // Runs until the answer to the requested load begins to arrive.
     QTimer startTimeout_;
-    // The user's answers for this run; Qt asks again on every getUserMedia.
-    QHash<PermissionKey, bool> answers_;
-    // One prompt at a time; the requests behind it wait in order.
-    std::optional<PendingPermission> shown_;
+    // The engine's requests that the prompts have not settled yet.
+    std::unordered_map<PermissionRequestId, EngineRequest> requests_;
+    PermissionRequestId lastRequest_ = 0;
+    PermissionPrompts prompts_{*this};
     QPointer<QMessageBox> prompt_;
-    std::deque<PendingPermission> waiting_;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
     // The list being picked from, until it is answered: one dropped without an
     // answer picks the first screen.
     std::optional<QWebEngineDesktopMediaRequest> picking_;
     QPointer<QDialog> picker_;
 #endif
-    // What the user picked, for the screen capture request that follows.
-    std::optional<CaptureSource> pickedSource_;
-    // How many documents of each origin the page holds.
-    QHash<QString, int> documents_;
 };
 
 } // namespace orvo::qt
