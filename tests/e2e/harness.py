@@ -214,6 +214,12 @@ class Desktop:
             if subprocess.run(["id", "orvo-e2e"], capture_output=True).returncode:
                 subprocess.run(["useradd", "--system", "--no-create-home", "orvo-e2e"], check=True)
             self.user = pwd.getpwnam("orvo-e2e")
+            # That user runs the built binary: a private folder on its way
+            # (mktemp -d makes one) would fail later with "Permission denied".
+            path = os.path.dirname(os.path.abspath(os.environ["ORVO_BINARY"]))
+            while path != "/":
+                assert os.stat(path).st_mode & 0o001, f"orvo-e2e cannot enter {path}: see tests/e2e/README.md"
+                path = os.path.dirname(path)
         self.procs, self.orvos = [], []
         self.binary = os.environ["ORVO_BINARY"]
         self.artifacts = os.environ.get("ORVO_ARTIFACTS") or tempfile.gettempdir()
@@ -367,6 +373,12 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         with log:
             self.orvos.append(self.spawn([self.binary], env, log))
         return self.orvos[-1]
+
+    def printed(self):
+        # What ORVO wrote to stdout and stderr so far, but for the engine's
+        # note on the sandbox that the tests switch off.
+        with open(os.path.join(self.artifacts, f"{self.name}.log"), errors="replace") as f:
+            return f.read().replace("Sandboxing disabled by user.\n", "")
 
     def wait_exit(self, proc=None, timeout=30):
         proc = proc or self.orvos[-1]

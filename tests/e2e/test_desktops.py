@@ -244,7 +244,10 @@ class Journey:
             self.assertEqual(activated, desktop.grants_activation,
                              "the focus after Answer is not what this desktop grants")
             if r is Dunst:
+                # Without any sound server, too: every answer works, and ORVO
+                # says nothing about the missing sound.
                 self.every_answer(d, monitor, orvo, desktop)
+                self.assertEqual(d.printed(), "")
             size = orvo()["frame"][2:]
             # The first ORVO by name: the second launches on xfwm4 came later and are gone.
             self.assertEqual(d.stop_orvo(main), 0)
@@ -299,13 +302,6 @@ class Journey:
         answered(lambda: d.choose("Decline"), ["orvo-cmd:decline"])
         answered(lambda: d.run("dunstctl", "close"), [])
         answered(lambda: d.run("dunstctl", "action", 0), [], then_front=True)
-        # An ordinary notification: summary plain, body escaped once, as dunst shows it.
-        d.run("dunstctl", "close-all")
-        post(d, 'orvo-notify:{"title": "Lunch <today>", "body": "at 12 & \\"sharp\\""}')
-        wait_until(lambda: d.run("dunstctl", "count", "displayed").strip() == "1", 10)
-        d.run("dunstctl", "close-all")
-        entry = json.loads(d.run("dunstctl", "history"))["data"][0][0]
-        self.assertEqual(entry["message"]["data"], "<b>Lunch &lt;today&gt;</b>\nat 12 &amp; &quot;sharp&quot;")
         # The server answers Notify only after the bus's reply time-out; Answer still works.
         os.kill(d.dunst.pid, signal.SIGSTOP)
         try:

@@ -105,19 +105,17 @@ class FaultsJourney(unittest.TestCase):
             d.server.run_js(TENANT, "1")
             self.assertEqual(d.server.run_js(TENANT, "window.commands.join()"), (True, "orvo-cmd:answer"))
 
-            # The single-instance socket: only this user, only "raise\n".
+            # The single-instance socket: only this user, only "raise\n" (the words
+            # themselves are the unit tests' to judge; here, that the socket heeds them).
             path = os.path.join(d.runtime_dir, f"orvo-{os.getuid()}.sock")
             for folder in (d.root, d.runtime_dir):
                 os.chmod(folder, 0o711)
             os.chmod(path, 0o777)  # as careless setups leave it: only the peer check stands
             wid = d.window()
             for uid, chunks, answer, raised in [(65534, ["raise\n"], "closed", False), (None, ["hello!\n"], "closed", False),
-                                                (None, ["raise\nraise\n"], "closed", False),
-                                                (None, ["\0" * 7], "closed", False), (None, ["x" * (1 << 20)], "closed", False),
-                                                (None, ["rais"], "open", False), (None, ["rai", "se\n"], "closed", True),
-                                                (None, ["raise orvo_TIME5\n"], "closed", True),
-                                                (None, ["raise orvo TIME5\n"], "closed", False),
-                                                (None, ["raise " + "a" * 256 + "\n"], "closed", False)]:
+                                                (None, ["x" * (1 << 20)], "closed", False), (None, ["rais"], "open", False),
+                                                (None, ["rai", "se\n"], "closed", True),
+                                                (None, ["raise orvo_TIME5\n"], "closed", True)]:
                 cover = d.cover()
                 wait_until(lambda: d.above(cover, wid))
                 self.assertEqual(subprocess.run(["/usr/bin/python3", "-c", PEER, path], input=json.dumps(chunks),

@@ -3,7 +3,8 @@
 # The session gets a PipeWire of its own whose default output is a null sink;
 # its monitor is recorded with parec and measured with sox. The desktop's sound
 # settings come from xsettingsd (XSETTINGS), as a settings daemon gives them.
-# Without any sound server ORVO still shows and answers a call, silently.
+# (Without any sound server ORVO still shows and answers a call, silently: the
+# journey on xfwm4 with dunst in test_desktops runs without one.)
 # The minimised stretch lasts 30 s; SOAK_HIDDEN_MINUTES makes it that many
 # minutes, checking the rate minute by minute (Chromium's own throttling steps
 # down after five):
@@ -112,13 +113,6 @@ def shown(d):
     return int(d.run("dunstctl", "count", "displayed") or 0)
 
 
-def printed(d):
-    # What ORVO wrote to stdout and stderr so far, but for the engine's note
-    # on the sandbox that the tests switch off.
-    with open(os.path.join(d.artifacts, f"{d.name}.log"), errors="replace") as f:
-        return f.read().replace("Sandboxing disabled by user.\n", "")
-
-
 class SoundJourney(unittest.TestCase):
     def test_journey(self):
         with Desktop(self.id(), wm=True, dunst=True) as d:
@@ -179,23 +173,7 @@ class SoundJourney(unittest.TestCase):
             self.assertEqual(commands, ["orvo-cmd:answer", "orvo-cmd:answer", "orvo-cmd:decline"])
             with open(os.path.join(d.artifacts, f"{d.name}.levels"), "w") as f:
                 f.write("\n".join(levels) + "\n")
-            self.assertEqual(printed(d), "")
-            self.assertEqual(d.stop_orvo(orvo), 0)
-
-    def test_no_sound_server(self):
-        # No PipeWire, no PulseAudio, no sound card: the call is shown and
-        # answered all the same, and ORVO says nothing about the missing sound.
-        with Desktop(self.id(), wm=True, dunst=True) as d:
-            d.tenant(page())
-            orvo = d.start_orvo()
-            d.window()
-            post(d, "orvo-call:Alice")
-            wait_until(lambda: shown(d) == 1, 30, "no call on screen")
-            since = d.server.mark()
-            d.choose("Answer")
-            self.assertEqual(d.server.wait_for(lambda q: q.query.get("what") == "command", since).query["data"],
-                             "orvo-cmd:answer")
-            self.assertEqual(printed(d), "")
+            self.assertEqual(d.printed(), "")
             self.assertEqual(d.stop_orvo(orvo), 0)
 
 
