@@ -33,7 +33,6 @@ struct Fakes : NotificationBus, SoundPlayer, NotificationCenterDelegate {
     }
     void play(std::uint32_t, const EventSound& sound) override { log.push_back("play " + sound.description); }
     void cancel(std::uint32_t) override { log.push_back("stop"); }
-    unsigned willPresentNotification() override { return 0; }
     void didReceiveNotificationResponse(const std::string& action,
                                         const std::function<void()>& done) override {
         log.push_back("response " + action + (token.empty() ? "" : " " + token));
