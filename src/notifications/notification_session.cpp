@@ -12,10 +12,15 @@ namespace {
 
 // Bounds for state that a misbehaving server could otherwise grow without
 // end: notifications it never reports as closed, and posts waiting for a
-// capabilities answer that does not come. Both are far above what a day of
-// calls produces.
+// capabilities answer or a Notify reply that does not come. Both are far
+// above what a day of calls produces.
 constexpr std::size_t kMaxLiveNotifications = 256;
-constexpr std::size_t kMaxWaitingPosts = 64;
+constexpr std::size_t kMaxWaitingPosts = 256;
+// Notify calls out at once. A bus holds only so many unanswered calls of one
+// connection (128 where it is configured like the system bus) and refuses
+// the rest, which would lose a call that a page posts among many while the
+// server is slow; past this many, posts wait for replies instead.
+constexpr std::size_t kMaxNotifiesInFlight = 32;
 // Actions on ids not known yet, kept while Notify replies are outstanding.
 constexpr std::size_t kMaxEarlyActions = 16;
 // Real activation tokens are a few dozen characters; anything longer is not one.
@@ -31,7 +36,8 @@ Ticket NotificationSession::nextTicket() {
 }
 
 void NotificationSession::post(const NotificationRequest& request) {
-    if (capabilitiesKnown_) {
+    // Posts go out in order: behind the ones already waiting.
+    if (capabilitiesKnown_ && waiting_.empty() && outstanding_.size() < kMaxNotifiesInFlight) {
         sendNotify(request);
         return;
     }
@@ -40,12 +46,29 @@ void NotificationSession::post(const NotificationRequest& request) {
         const auto ordinary =
             std::find_if(waiting_.begin(), waiting_.end(),
                          [](const NotificationRequest& r) { return !isCallNotification(r); });
-        if (!isCallNotification(request) || ordinary == waiting_.end())
+        const bool call = isCallNotification(request);
+        explain(DiagnosticTopic::notifications, [&] {
+            const std::string what = !call ? "a notification dropped"
+                                     : ordinary != waiting_.end()
+                                         ? "the oldest ordinary notification dropped for a call"
+                                         : "a call dropped";
+            return what + ": " + std::to_string(kMaxWaitingPosts) + " posts wait for the server already";
+        });
+        if (!call || ordinary == waiting_.end())
             return;
         waiting_.erase(ordinary);
     }
     waiting_.push_back(request);
-    queryServer();
+    if (!capabilitiesKnown_)
+        queryServer();
+}
+
+void NotificationSession::sendWaiting() {
+    while (!waiting_.empty() && outstanding_.size() < kMaxNotifiesInFlight) {
+        const NotificationRequest request = std::move(waiting_.front());
+        waiting_.pop_front();
+        sendNotify(request);
+    }
 }
 
 void NotificationSession::queryServer() {
@@ -66,10 +89,7 @@ void NotificationSession::capabilitiesReplied(Ticket ticket,
     // out, in the plainest shape, and the next post asks again.
     capabilitiesKnown_ = capabilities.has_value();
     capabilities_ = capabilities ? std::move(*capabilities) : std::vector<std::string>{};
-    std::vector<NotificationRequest> waiting;
-    waiting.swap(waiting_);
-    for (const NotificationRequest& request : waiting)
-        sendNotify(request);
+    sendWaiting();
 }
 
 void NotificationSession::sendNotify(const NotificationRequest& request) {
@@ -118,6 +138,7 @@ void NotificationSession::notifyReplied(Ticket ticket, std::uint32_t id) {
     }
     if (outstanding_.empty())
         earlyActions_.clear();
+    sendWaiting();
 }
 
 void NotificationSession::notifyFailed(Ticket ticket, std::string_view error) {
@@ -132,6 +153,7 @@ void NotificationSession::notifyFailed(Ticket ticket, std::string_view error) {
     outstanding_.erase(found);
     if (outstanding_.empty())
         earlyActions_.clear();
+    sendWaiting();
 }
 
 void NotificationSession::actionInvoked(std::uint32_t id, const std::string& key) {

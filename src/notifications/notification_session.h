@@ -75,6 +75,8 @@ private:
 
     Ticket nextTicket();
     void sendNotify(const NotificationRequest& request);
+    // Sends waiting posts, in order, as far as the calls out at once allow.
+    void sendWaiting();
     void handleAction(std::uint32_t id, const std::string& key);
 
     NotificationBus& bus_;
@@ -87,11 +89,12 @@ private:
     std::uint64_t lastTicket_ = 0;
     // What the server can do. Until its first answer, posts wait in
     // `waiting_`, so that no notification goes out in a shape the server
-    // cannot show (or turns into a dialog).
+    // cannot show (or turns into a dialog); so do posts beyond the Notify
+    // calls that may be out at once.
     std::vector<std::string> capabilities_;
     bool capabilitiesKnown_ = false;
     std::optional<Ticket> capabilitiesQuestion_;
-    std::vector<NotificationRequest> waiting_;
+    std::deque<NotificationRequest> waiting_;
 
     std::map<std::uint32_t, Posted> posted_;
     // The activation token the server sent for a notification, just before

@@ -61,10 +61,13 @@ TEST(NotificationSession, ConversationWithTheServer) {
         {"no server: posts go out plainly, the next asks again", "call C | noServer | post B",
          "capabilities | play C | notify C | capabilities"},
         {"full queue: a call displaces the oldest ordinary, an ordinary is dropped",
-         "post old | 63*post A | post late | call C | caps actions sound",
-         "capabilities | notify A default x63 | " + C},
-        {"queue full of calls: another call is dropped", "64*call C | call late | caps actions sound",
-         "capabilities | " + C + " x64"},
+         "post old | 255*post A | post late | call C | caps actions sound | mark | 224*reply 1",
+         "capabilities | notify A default x32 | -- | notify A default x223 | " + C},
+        {"queue full of calls: another call is dropped",
+         "256*call C | call late | caps actions sound | 256*reply 1", "capabilities | " + C + " x256"},
+        {"a burst: 32 Notify calls out at once, the rest follow the replies in order",
+         "post A | caps actions sound | 33*post B | call C | mark | 3*reply 1",
+         "capabilities | notify A default | notify B default x31 | -- | notify B default x2 | " + C},
         {"past 256 notifications the oldest id is forgotten",
          "post A | caps actions sound | 256*post A | 257*reply 1 | act 1 default | act 2 default",
          "capabilities | notify A default x257 | response default"},
@@ -132,6 +135,7 @@ TEST(NotificationSession, ConversationWithTheServer) {
             {"replaced", [&](auto&, auto) { session.serverChanged(true, true); }},
             {"gone", [&](auto&, auto) { session.serverChanged(true, false); }},
             {"appeared", [&](auto&, auto) { session.serverChanged(false, true); }},
+            {"mark", [&](auto&, auto) { f.log.push_back("--"); }},
         };
         std::istringstream steps(row.steps);
         for (std::string step; std::getline(steps, step, '|');) {
