@@ -81,7 +81,8 @@ class FaultsJourney(unittest.TestCase):
             wait_until(lambda: d.tooltip() == PREFIX + "widget", 10, "the widget frame was not heard after the crashes")
             self.assertEqual(d.server.run_js(TENANT, "window.commands.length"), (True, "0"))
 
-            # Notification signals: malformed ones and those of other bus clients are dropped.
+            # Notification signals: malformed ones and those of other bus clients are
+            # dropped on the way in (which ids and keys count is the unit tests' to judge).
             mock = ["gdbus", "call", "--session", "-d", "org.freedesktop.Notifications", "-o",
                     "/org/freedesktop/Notifications", "-m", "org.freedesktop.DBus.Mock.EmitSignal",
                     "org.freedesktop.Notifications"]
@@ -90,19 +91,13 @@ class FaultsJourney(unittest.TestCase):
             for member, sig, args in [("ActionInvoked", "u", "[<uint32 1>]"), ("ActionInvoked", "ss", "[<'1'>, <'ANSWER'>]"),
                                       ("ActionInvoked", "is", "[<1>, <'ANSWER'>]"), ("ActionInvoked", "uu", "[<uint32 1>, <uint32 7>]"),
                                       ("ActionInvoked", "uss", "[<uint32 1>, <'ANSWER'>, <'x'>]"),
-                                      ("ActionInvoked", "us", "[<uint32 999>, <'ANSWER'>]"),
-                                      ("ActionInvoked", "us", "[<uint32 1>, <'answer'>]"),
-                                      ("ActionInvoked", "us", f"[<uint32 1>, <'{'A' * 100000}'>]"),
-                                      ("NotificationClosed", "us", "[<uint32 1>, <'x'>]"),
-                                      ("NotificationClosed", "uu", "[<uint32 999>, <uint32 2>]")]:
+                                      ("NotificationClosed", "us", "[<uint32 1>, <'x'>]")]:
                 d.run(*mock, member, sig, args, check=True)
             d.run("gdbus", "emit", "--session", "-o", "/org/freedesktop/Notifications", "-s",
                   "org.freedesktop.Notifications.ActionInvoked", "1", "DECLINE")
             since = d.server.mark()
             d.run(*mock, "ActionInvoked", "us", "[<uint32 1>, <'ANSWER'>]", check=True)
             d.server.wait_for(lambda r: r.query.get("what") == "command", since)
-            d.run(*mock, "ActionInvoked", "us", "[<uint32 1>, <'ANSWER'>]", check=True)  # settled by now
-            d.server.run_js(TENANT, "1")
             self.assertEqual(d.server.run_js(TENANT, "window.commands.join()"), (True, "orvo-cmd:answer"))
 
             # The single-instance socket: only this user, only "raise\n" (the words
