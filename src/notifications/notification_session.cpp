@@ -17,9 +17,10 @@ namespace {
 constexpr std::size_t kMaxLiveNotifications = 256;
 constexpr std::size_t kMaxWaitingPosts = 256;
 // Notify calls out at once. A bus holds only so many unanswered calls of one
-// connection (128 where it is configured like the system bus) and refuses
-// the rest, which would lose a call that a page posts among many while the
-// server is slow; past this many, posts wait for replies instead.
+// connection and refuses the rest (a dbus-daemon without the usual session
+// limits does so within a burst of a hundred or two), which would lose a call
+// that a page posts among many while the server is slow; past this many,
+// posts wait for replies instead.
 constexpr std::size_t kMaxNotifiesInFlight = 32;
 // Actions on ids not known yet, kept while Notify replies are outstanding.
 constexpr std::size_t kMaxEarlyActions = 16;
