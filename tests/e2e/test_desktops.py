@@ -303,6 +303,7 @@ class Journey:
         answered(lambda: d.run("dunstctl", "close"), [])
         answered(lambda: d.run("dunstctl", "action", 0), [], then_front=True)
         # The server answers Notify only after the bus's reply time-out; Answer still works.
+        d.run("dunstctl", "close-all")
         os.kill(d.dunst.pid, signal.SIGSTOP)
         try:
             post(d, "orvo-call:Late Larry")
