@@ -55,10 +55,6 @@ const char* newWindowRefusal(const NewWindowAction& action, std::uint64_t consum
     return nullptr;
 }
 
-bool newWindowHandOver(const NewWindowAction& action, std::uint64_t consumedActivation) {
-    return newWindowRefusal(action, consumedActivation) == nullptr;
-}
-
 PermissionDecision mediaCapturePolicy(MediaCaptureType type, const std::string& originHost,
                                       const std::function<std::optional<std::string>()>& loadHost) {
     if (type != MediaCaptureType::microphone)

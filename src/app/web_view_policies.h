@@ -33,10 +33,8 @@ NavigationOutcome navigationPolicy(const NavigationAction& action, std::uint64_t
 // started the request (the engine saw a gesture, and a real input event that
 // no earlier hand-over used came before it) and the address is one for the
 // desktop: "https", "http", or another scheme that navigations hand over;
-// never "about" or the local schemes.
-bool newWindowHandOver(const NewWindowAction& action, std::uint64_t consumedActivation);
-
-// Why a new window's address stays where it is, or nothing when it is handed over.
+// never "about" or the local schemes. Returns why the address stays where it
+// is, or nothing when it is handed over.
 const char* newWindowRefusal(const NewWindowAction& action, std::uint64_t consumedActivation);
 
 // Grants the microphone alone to pages whose origin host is the stored host

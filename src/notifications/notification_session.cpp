@@ -137,6 +137,11 @@ void NotificationSession::notifyReplied(Ticket ticket, std::uint32_t id) {
         for (const std::string& key : keys)
             handleAction(id, key);
     }
+    notifyAnswered();
+}
+
+void NotificationSession::notifyAnswered() {
+    // Early actions wait only while a reply may still claim them.
     if (outstanding_.empty())
         earlyActions_.clear();
     sendWaiting();
@@ -152,9 +157,7 @@ void NotificationSession::notifyFailed(Ticket ticket, std::string_view error) {
                 [&] { return "the server refused a notification: " + std::string(error); });
     }
     outstanding_.erase(found);
-    if (outstanding_.empty())
-        earlyActions_.clear();
-    sendWaiting();
+    notifyAnswered();
 }
 
 void NotificationSession::actionInvoked(std::uint32_t id, const std::string& key) {

@@ -77,6 +77,8 @@ private:
     void sendNotify(const NotificationRequest& request);
     // Sends waiting posts, in order, as far as the calls out at once allow.
     void sendWaiting();
+    // After a Notify reply or refusal: what waited on it goes on.
+    void notifyAnswered();
     void handleAction(std::uint32_t id, const std::string& key);
 
     NotificationBus& bus_;
