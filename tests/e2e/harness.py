@@ -275,7 +275,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         if self.opts["dunst"]:
             self.start_dunst()
         if self.opts["watcher"]:
-            self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--template", os.path.join(HERE, "sni_watcher.py")])
+            self.spawn(["/usr/bin/python3", "-m", "dbusmock", "--template",
+                        self.for_user(os.path.join(HERE, "sni_watcher.py"))])
             self.wait_for_name("org.kde.StatusNotifierWatcher")
 
     def bus(self, kind):
@@ -342,6 +343,21 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
         return subprocess.run(list(map(str, argv)), env=self.env, capture_output=True, text=True, timeout=30,
                               check=check).stdout
 
+    def for_user(self, path):
+        # `path`, or for the unprivileged user a copy in the session's folder
+        # when a private folder on its way keeps that user out (a checkout
+        # inside what mktemp -d makes, say).
+        folder = os.path.dirname(os.path.abspath(path))
+        while self.user and folder != "/":
+            if not os.stat(folder).st_mode & 0o001:
+                copy = os.path.join(self.root, os.path.basename(path))
+                if not os.path.exists(copy):
+                    shutil.copy2(path, copy)
+                    os.chown(copy, self.user.pw_uid, self.user.pw_gid)
+                return copy
+            folder = os.path.dirname(folder)
+        return path
+
     def wait_for_name(self, name, timeout=30):
         wait_until(lambda: "true" in self.run("gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
                                               "/org/freedesktop/DBus", "-m", "org.freedesktop.DBus.NameHasOwner",
@@ -365,23 +381,8 @@ certutil -d sql:$HOME/.pki/nssdb -A -n 'ORVO e2e CA' -t C,, -i ca.crt"""
     def start_orvo(self, env=None):
         log = open(os.path.join(self.artifacts, f"{self.name}.log"), "ab" if self.orvos else "wb")
         with log:
-            self.orvos.append(self.spawn([self.runnable()], env, log))
+            self.orvos.append(self.spawn([self.for_user(self.binary)], env, log))
         return self.orvos[-1]
-
-    def runnable(self):
-        # The binary under test; for the unprivileged user, a copy in the
-        # session's folder when a private folder on its way keeps that user
-        # out (a checkout inside what mktemp -d makes, say).
-        path = os.path.dirname(os.path.abspath(self.binary))
-        while self.user and path != "/":
-            if not os.stat(path).st_mode & 0o001:
-                copy = os.path.join(self.root, "orvo")
-                if not os.path.exists(copy):
-                    shutil.copy2(self.binary, copy)
-                    os.chown(copy, self.user.pw_uid, self.user.pw_gid)
-                return copy
-            path = os.path.dirname(path)
-        return self.binary
 
     def printed(self):
         # What ORVO wrote to stdout and stderr so far, but for the engine's
